@@ -1,0 +1,38 @@
+// The HNSW index of one collection: a layered proximity graph over dense
+// internal ids 0, 1, 2, ... together with the stored vector data. Vector data
+// lives in flat contiguous sequences (node i's codes at i * dimension).
+// Field order is the persisted order. The index has no lock of its own: its
+// collection's reader-writer lock guards it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/hnsw/config.h"
+#include "core/quantization/pq.h"
+
+namespace tessarine {
+
+struct HnswIndex {
+  HnswConfig config;
+  std::vector<uint8_t> vector_data;   // scalar codes, node_count * dimension
+  std::vector<float> vector_min;      // per node
+  std::vector<float> vector_scale;    // per node
+  std::vector<float> raw_vectors;     // node_count * dimension when store_raw_vectors, else empty
+  // neighbors[i][l]: the ids linked from node i on layer l; one list per layer 0 .. layers[i].
+  std::vector<std::vector<std::vector<uint32_t>>> neighbors;
+  std::vector<uint8_t> layers;        // each node's top level
+  std::vector<uint8_t> deleted;       // tombstones, 0 or 1 per node
+  std::optional<PqCodebook> pq_codebook;
+  std::vector<uint8_t> pq_codes;      // node_count * num_subspaces when a codebook is present
+  std::optional<uint32_t> entry_point;
+  uint64_t max_level = 0;
+  uint64_t dimension = 0;
+  uint32_t node_count = 0;
+
+  HnswIndex() = default;
+  HnswIndex(const HnswConfig& config, uint64_t dimension) : config(config), dimension(dimension) {}
+};
+
+}  // namespace tessarine
