@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/hash_map.h"
@@ -23,6 +24,15 @@ struct InvertedIndex {
   std::vector<uint32_t> doc_lengths;  // indexed by internal id; 0 when never indexed or removed
   uint32_t doc_count = 0;
   uint64_t total_length = 0;
+
+  // Indexes one document's text under its internal id.
+  void add_document(uint32_t doc_id, std::string_view text);
+
+  // Undoes add_document for a deleted document: when doc_id was indexed with
+  // a non-zero length, zeroes its length, updates the totals and removes its
+  // postings (and terms left without postings). A document whose text gave
+  // no terms is left counted in doc_count.
+  void remove_document(uint32_t doc_id);
 };
 
 }  // namespace tessarine

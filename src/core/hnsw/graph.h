@@ -7,10 +7,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/hnsw/config.h"
 #include "core/quantization/pq.h"
+#include "core/quantization/scalar.h"
 
 namespace tessarine {
 
@@ -33,6 +35,15 @@ struct HnswIndex {
 
   HnswIndex() = default;
   HnswIndex(const HnswConfig& config, uint64_t dimension) : config(config), dimension(dimension) {}
+
+  // Appends node `id` (which must equal node_count) and links it into the
+  // graph. `embedding` has `dimension` components and `quantized` is
+  // QuantizedVector::quantize(embedding).
+  void insert(uint32_t id, std::span<const float> embedding, QuantizedVector quantized);
+
+  // Node `id`'s vector: its raw vector when raw vectors are kept, otherwise
+  // its codes decoded to floats.
+  std::vector<float> node_vector(uint32_t id) const;
 };
 
 }  // namespace tessarine
