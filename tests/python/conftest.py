@@ -1,0 +1,8 @@
+import pytest
+
+from tessarine import Tessarine
+
+
+@pytest.fixture
+def db():
+    return Tessarine()
