@@ -14,6 +14,7 @@
 #include "core/rwlock.h"
 #include "core/status.h"
 #include "core/storage/collection.h"
+#include "core/storage/wal_entry.h"
 
 #include <shared_mutex>
 
@@ -48,6 +49,11 @@ class Database {
   }
 
   std::size_t size() const;
+
+  // Applies logged changes in order (replay at open). Never fails: entries
+  // for missing collections are skipped, inserts of live ids are skipped,
+  // a failing create is ignored.
+  void replay_wal(const std::vector<WalEntry>& entries);
 
  private:
   mutable RwLock lock_;
