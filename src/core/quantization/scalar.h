@@ -13,6 +13,11 @@ struct QuantizedView {
   std::span<const uint8_t> codes;
   float min = 0.0f;
   float scale = 0.0f;
+
+  // Writes min + codes[i] * scale (single precision) for each component that
+  // fits in `out`.
+  void decode_into(std::span<float> out) const;
+  std::vector<float> decode() const;
 };
 
 struct QuantizedVector {
@@ -21,6 +26,11 @@ struct QuantizedVector {
   float max = 0.0f;
   float scale = 0.0f;
 
+  // Never fails. Codes are round((x - min) * 255 / (max - min)), halves away
+  // from zero, clamped to [0, 255]; a constant vector (range below the f32
+  // epsilon) gets code 128 everywhere and scale 0. NaN components are skipped
+  // by the min/max scan and get code 0; infinite ranges never cause undefined
+  // behaviour.
   static QuantizedVector quantize(std::span<const float> v);
 
   QuantizedView view() const { return {codes, min, scale}; }

@@ -1,0 +1,29 @@
+// The processor features that select the vector kernels. The feature word is
+// detected once per process (CPUID, with XGETBV confirming that the operating
+// system saves the wide register state) and cached; later reads are a load
+// and a bit test.
+#pragma once
+
+#include <cstdint>
+
+namespace tessarine {
+
+enum CpuFeatureBit : uint32_t {
+  kCpuAvx2 = 1u << 0,
+  kCpuFma = 1u << 1,
+  kCpuAvx512f = 1u << 2,  // reported for benchmarks; no kernel depends on it
+};
+
+// The cached feature word (a combination of CpuFeatureBit).
+uint32_t cpu_feature_word();
+
+// True when the AVX2/FMA kernels may run on this machine.
+inline bool cpu_has_avx2_fma() {
+  const uint32_t want = kCpuAvx2 | kCpuFma;
+  return (cpu_feature_word() & want) == want;
+}
+
+// "avx2+fma" or "portable": which kernel family distance calls use.
+const char* active_kernel_name();
+
+}  // namespace tessarine
