@@ -5,6 +5,7 @@
 // collection's reader-writer lock guards it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -44,6 +45,23 @@ struct HnswIndex {
   // Node `id`'s vector: its raw vector when raw vectors are kept, otherwise
   // its codes decoded to floats.
   std::vector<float> node_vector(uint32_t id) const;
+
+  // Whether distances read raw vectors (exact) or the scalar codes.
+  bool has_raw_vectors() const { return !raw_vectors.empty(); }
+
+  // Node `id`'s raw vector; only when has_raw_vectors().
+  std::span<const float> raw_vector(uint32_t id) const {
+    return {raw_vectors.data() + static_cast<std::size_t>(id) * dimension, dimension};
+  }
+
+  // Node `id`'s scalar codes with their minimum and step.
+  QuantizedView quantized_view(uint32_t id) const {
+    return {{vector_data.data() + static_cast<std::size_t>(id) * dimension, dimension},
+            vector_min[id],
+            vector_scale[id]};
+  }
+
+  bool is_deleted(uint32_t id) const { return deleted[id] != 0; }
 };
 
 }  // namespace tessarine

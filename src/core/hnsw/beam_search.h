@@ -1,0 +1,116 @@
+// The beam search within one layer, parameterised by which nodes may become
+// results. Private to the graph code (insertion, search, filtered search).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "core/float_order.h"
+#include "core/hnsw/layer_search.h"
+
+namespace tessarine::beam_detail {
+
+// Heap orders on the IEEE total order, so NaN distances cannot break a heap.
+struct Closer {  // min-heap: the closest candidate on top
+  bool operator()(const DistanceId& a, const DistanceId& b) const {
+    return total_order_key(a.first) > total_order_key(b.first);
+  }
+};
+struct Farther {  // max-heap: the farthest result on top
+  bool operator()(const DistanceId& a, const DistanceId& b) const {
+    return total_order_key(a.first) < total_order_key(b.first);
+  }
+};
+
+// Hints the processor to load the data compute_distance will read for `id`.
+inline void prefetch_node(const HnswIndex& index, uint32_t id, const PqDistanceTable* table) {
+  const std::size_t d = index.dimension;
+  if (table != nullptr) {
+    __builtin_prefetch(index.pq_codes.data() + std::size_t{id} * table->num_subspaces);
+  } else if (index.has_raw_vectors()) {
+    const float* v = index.raw_vectors.data() + std::size_t{id} * d;
+    __builtin_prefetch(v);
+    if (d > 16) __builtin_prefetch(v + 16);
+  } else {
+    const uint8_t* codes = index.vector_data.data() + std::size_t{id} * d;
+    __builtin_prefetch(codes);
+    if (d > 64) __builtin_prefetch(codes + 64);
+    __builtin_prefetch(index.vector_min.data() + id);
+    __builtin_prefetch(index.vector_scale.data() + id);
+  }
+}
+
+// Room for ef entries, but never more than the graph can return.
+inline std::size_t bounded_room(uint64_t ef, uint32_t node_count) {
+  return static_cast<std::size_t>(std::min<uint64_t>(ef, node_count)) + 1;
+}
+
+// One traversal of `layer`. `accepts(id)` tells whether a node may become a
+// result (not tombstoned, and passing a filter when there is one); every node
+// is still a stepping stone. The results' farthest distance bounds the walk
+// only once the results hold ef entries: until then every newly visited
+// neighbour is queued, so tombstoned or filtered-out regions cannot end the
+// walk early. `visited_count`, when given, receives the number of nodes this
+// traversal visited.
+template <typename Accepts>
+std::vector<DistanceId> beam_search(const HnswIndex& index, std::span<const float> query,
+                                    std::span<const uint32_t> entry_points, float query_norm_sq,
+                                    uint64_t ef, uint64_t layer, VisitedSet& visited,
+                                    const PqDistanceTable* table, Accepts accepts,
+                                    uint64_t* visited_count = nullptr) {
+  ef = std::max<uint64_t>(ef, 1);
+  uint64_t visits = 0;
+  std::vector<DistanceId> candidates;
+  std::vector<DistanceId> results;
+  candidates.reserve(bounded_room(2 * std::min<uint64_t>(ef, index.node_count), index.node_count));
+  results.reserve(bounded_room(ef, index.node_count));
+  const auto full = [&] { return results.size() >= ef; };
+  const auto add_result = [&](float d, uint32_t id) {
+    results.emplace_back(d, id);
+    std::push_heap(results.begin(), results.end(), Farther{});
+    if (results.size() > ef) {
+      std::pop_heap(results.begin(), results.end(), Farther{});
+      results.pop_back();
+    }
+  };
+
+  visited.begin();
+  for (uint32_t e : entry_points) {
+    if (!visited.visit(e)) continue;
+    ++visits;
+    const float d = compute_distance(index, query, e, table, query_norm_sq);
+    candidates.emplace_back(d, e);
+    std::push_heap(candidates.begin(), candidates.end(), Closer{});
+    if (accepts(e)) add_result(d, e);
+  }
+
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), Closer{});
+    const DistanceId current = candidates.back();
+    candidates.pop_back();
+    if (full() && total_order_key(current.first) > total_order_key(results.front().first)) break;
+    const auto& lists = index.neighbors[current.second];
+    if (layer >= lists.size()) continue;  // the node does not reach this layer
+    const std::vector<uint32_t>& list = lists[layer];
+    for (std::size_t j = 0; j < list.size(); ++j) {
+      if (j + 1 < list.size()) prefetch_node(index, list[j + 1], table);
+      const uint32_t e = list[j];
+      if (!visited.visit(e)) continue;
+      ++visits;
+      const float d = compute_distance(index, query, e, table, query_norm_sq);
+      if (full() && total_order_key(d) >= total_order_key(results.front().first)) continue;
+      candidates.emplace_back(d, e);
+      std::push_heap(candidates.begin(), candidates.end(), Closer{});
+      if (accepts(e)) add_result(d, e);
+    }
+  }
+  if (visited_count != nullptr) *visited_count = visits;
+  sort_by_distance(results);
+  return results;
+}
+
+}  // namespace tessarine::beam_detail

@@ -1,0 +1,182 @@
+// Insertion of one node into the graph.
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "core/fatal.h"
+#include "core/float_order.h"
+#include "core/hnsw/graph.h"
+#include "core/hnsw/layer_search.h"
+#include "core/hnsw/level.h"
+#include "core/hnsw/neighbor_selection.h"
+#include "core/hnsw/visited.h"
+#include "core/quantization/simd.h"
+
+namespace tessarine {
+namespace {
+
+// Ids that sorted stably by distance keep their relative order, so equal
+// distances give a repeatable selection.
+void stable_sort_by_distance(std::vector<DistanceId>& entries) {
+  std::stable_sort(entries.begin(), entries.end(), [](const DistanceId& a, const DistanceId& b) {
+    return total_order_key(a.first) < total_order_key(b.first);
+  });
+}
+
+// Node vectors for the heuristic: raw vectors are borrowed; decoded ones are
+// written into `scratch` once per candidate.
+std::span<const float> vector_of(const HnswIndex& index, uint32_t id, std::span<float> scratch) {
+  if (index.has_raw_vectors()) return index.raw_vector(id);
+  index.quantized_view(id).decode_into(scratch);
+  return scratch;
+}
+
+uint64_t layer_width(const HnswConfig& config, uint64_t layer) {
+  return layer == 0 ? config.m_max0 : config.m;
+}
+
+// Cuts node e's list on `layer` back to `width` with the heuristic, measuring
+// from e itself (decoded once when there are no raw vectors).
+void prune(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width) {
+  std::vector<uint32_t>& list = index.neighbors[e][layer];
+  const DistanceMetric metric = index.config.distance_metric;
+  std::vector<DistanceId> candidates;
+  candidates.reserve(list.size());
+  if (index.has_raw_vectors()) {
+    const auto from = index.raw_vector(e);
+    for (uint32_t x : list) candidates.emplace_back(distance_exact(metric, from, index.raw_vector(x)), x);
+  } else {
+    const std::vector<float> from = index.quantized_view(e).decode();
+    const float norm_sq = sum_of_squares(from);
+    for (uint32_t x : list) {
+      candidates.emplace_back(
+          distance_asym_prenorm(metric, from, index.quantized_view(x), norm_sq), x);
+    }
+  }
+  const auto kept = select_neighbors_heuristic(index, candidates, width);
+  list.clear();
+  for (const auto& [distance, id] : kept) list.push_back(id);
+}
+
+}  // namespace
+
+std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
+                                                   std::span<const DistanceId> candidates,
+                                                   uint64_t m) {
+  std::vector<DistanceId> sorted(candidates.begin(), candidates.end());
+  stable_sort_by_distance(sorted);
+  const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(m, sorted.size()));
+  std::vector<DistanceId> selected;
+  selected.reserve(want);
+  if (want == 0) return selected;
+
+  const std::size_t d = index.dimension;
+  const bool raw = index.has_raw_vectors();
+  // Decoded vectors of the kept candidates, reused for every later comparison.
+  std::vector<float> kept_vectors(raw ? 0 : want * d);
+  std::vector<std::span<const float>> kept;
+  kept.reserve(want);
+  std::vector<float> scratch(raw ? 0 : d);
+  std::vector<bool> taken(sorted.size(), false);
+
+  for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
+    const auto [distance, id] = sorted[i];
+    const std::span<const float> v = vector_of(index, id, scratch);
+    bool diverse = true;
+    for (const auto& r : kept) {
+      if (!(distance_exact(index.config.distance_metric, v, r) >= distance)) {
+        diverse = false;
+        break;
+      }
+    }
+    if (!diverse) continue;
+    if (raw) {
+      kept.push_back(v);
+    } else {
+      float* slot = kept_vectors.data() + kept.size() * d;
+      std::copy(v.begin(), v.end(), slot);
+      kept.emplace_back(slot, d);
+    }
+    selected.push_back(sorted[i]);
+    taken[i] = true;
+  }
+  // Keep pruned connections: the closest rejected candidates fill up to m.
+  for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
+    if (!taken[i]) selected.push_back(sorted[i]);
+  }
+  return selected;
+}
+
+void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedVector quantized) {
+  if (id != node_count || node_count == UINT32_MAX) fatal("graph insert out of id order");
+  if (embedding.size() != dimension || quantized.codes.size() != dimension) {
+    fatal("graph insert with a vector of the wrong length");
+  }
+  const uint64_t level = random_level(config.m, config.level_cap);
+  std::vector<std::vector<uint32_t>> lists(level + 1);
+
+  const uint64_t top = max_level;
+  const uint64_t linked_top = std::min(level, top);
+  if (entry_point) {
+    const float norm_sq = sum_of_squares(embedding);
+    VisitedLease lease(insert_visited());
+    VisitedSet& visited = lease.get();
+    visited.reserve(node_count);
+
+    uint32_t ep = *entry_point;
+    for (uint64_t layer = top; layer > level; --layer) {
+      const uint32_t entry[] = {ep};
+      const auto found = search_layer(*this, embedding, entry, norm_sq, 1, layer, visited);
+      if (!found.empty()) ep = found.front().second;
+    }
+    std::vector<uint32_t> entries = {ep};
+    for (uint64_t layer = linked_top + 1; layer-- > 0;) {
+      const auto found =
+          search_layer(*this, embedding, entries, norm_sq, config.ef_construction, layer, visited);
+      for (const auto& [distance, neighbor] :
+           select_neighbors_heuristic(*this, found, layer_width(config, layer))) {
+        lists[layer].push_back(neighbor);
+      }
+      entries.clear();
+      for (const auto& [distance, neighbor] : found) entries.push_back(neighbor);
+      if (entries.empty()) entries.push_back(*entry_point);
+    }
+  }
+
+  // Append the node's data; every per-node sequence grows by one.
+  vector_data.insert(vector_data.end(), quantized.codes.begin(), quantized.codes.end());
+  vector_min.push_back(quantized.min);
+  vector_scale.push_back(quantized.scale);
+  if (config.store_raw_vectors) raw_vectors.insert(raw_vectors.end(), embedding.begin(), embedding.end());
+  if (pq_codebook) {
+    const auto codes = pq_codebook->encode(embedding);
+    pq_codes.insert(pq_codes.end(), codes.begin(), codes.end());
+  }
+  neighbors.push_back(std::move(lists));
+  layers.push_back(static_cast<uint8_t>(level));
+  deleted.push_back(0);
+  ++node_count;
+
+  if (!entry_point) {
+    entry_point = id;
+    max_level = level;
+    return;
+  }
+
+  // Link back, pruning every list that grows past its layer's width.
+  for (uint64_t layer = 0; layer <= linked_top; ++layer) {
+    const uint64_t width = layer_width(config, layer);
+    for (uint32_t e : neighbors[id][layer]) {
+      auto& their_lists = neighbors[e];
+      if (their_lists.size() <= layer) their_lists.resize(layer + 1);
+      their_lists[layer].push_back(id);
+      if (their_lists[layer].size() > width) prune(*this, e, layer, width);
+    }
+  }
+  if (level > top) {
+    max_level = level;
+    entry_point = id;
+  }
+}
+
+}  // namespace tessarine
