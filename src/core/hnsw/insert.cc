@@ -5,6 +5,7 @@
 
 #include "core/fatal.h"
 #include "core/float_order.h"
+#include "core/hnsw/beam_search.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/level.h"
@@ -131,8 +132,17 @@ void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedV
     }
     std::vector<uint32_t> entries = {ep};
     for (uint64_t layer = linked_top + 1; layer-- > 0;) {
-      const auto found =
+      auto found =
           search_layer(*this, embedding, entries, norm_sq, config.ef_construction, layer, visited);
+      if (found.empty()) {
+        // Everything reached on this layer is tombstoned. Linking to nothing
+        // would leave the node unreachable for good (no list would ever
+        // point to it), so it links through the tombstoned nodes instead;
+        // searches walk through them and can reach it.
+        const auto any = [](uint32_t) { return true; };
+        found = beam_detail::beam_search(*this, embedding, entries, norm_sq, config.ef_construction,
+                                         layer, visited, nullptr, any);
+      }
       for (const auto& [distance, neighbor] :
            select_neighbors_heuristic(*this, found, layer_width(config, layer))) {
         lists[layer].push_back(neighbor);

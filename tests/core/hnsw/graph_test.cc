@@ -1,0 +1,320 @@
+// Insertion and k-NN search over the graph.
+#include <cmath>
+#include <string>
+#include <limits>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "core/hnsw/graph.h"
+#include "core/hnsw/layer_search.h"
+#include "core/hnsw/neighbor_selection.h"
+#include "core/hnsw/search.h"
+#include "core/quantization/pq.h"
+#include "core/quantization/simd.h"
+#include "gtest/gtest.h"
+#include "hnsw_test_util.h"
+
+namespace tessarine {
+namespace {
+
+using testing_util::ascending;
+using testing_util::brute_force;
+using testing_util::build_index;
+using testing_util::make_config;
+using testing_util::overlap;
+using testing_util::random_data;
+using testing_util::row;
+
+const auto kAll = [](uint32_t) { return true; };
+
+// Length invariants, ids in range, lists per layer, and degree bounds.
+void expect_well_formed(const HnswIndex& index) {
+  const std::size_t n = index.node_count, d = index.dimension;
+  ASSERT_EQ(index.vector_data.size(), n * d);
+  ASSERT_EQ(index.vector_min.size(), n);
+  ASSERT_EQ(index.vector_scale.size(), n);
+  ASSERT_EQ(index.raw_vectors.size(), index.config.store_raw_vectors ? n * d : 0);
+  ASSERT_EQ(index.neighbors.size(), n);
+  ASSERT_EQ(index.layers.size(), n);
+  ASSERT_EQ(index.deleted.size(), n);
+  ASSERT_EQ(index.entry_point.has_value(), n > 0);
+  if (n == 0) return;
+  EXPECT_EQ(index.max_level, index.layers[*index.entry_point]);
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(index.neighbors[i].size(), index.layers[i] + 1u) << "node " << i;
+    EXPECT_LE(index.layers[i], index.max_level);
+    for (std::size_t l = 0; l < index.neighbors[i].size(); ++l) {
+      const auto& list = index.neighbors[i][l];
+      EXPECT_LE(list.size(), l == 0 ? index.config.m_max0 : index.config.m) << "node " << i;
+      std::set<uint32_t> unique(list.begin(), list.end());
+      EXPECT_EQ(unique.size(), list.size()) << "duplicate link at node " << i;
+      for (uint32_t e : list) {
+        ASSERT_LT(e, n);
+        EXPECT_NE(e, i) << "self link";
+        EXPECT_GE(index.layers[e], l) << "link to a node below the layer";
+      }
+    }
+  }
+}
+
+TEST(GraphTest, EmptyIndexFindsNothing) {
+  const HnswIndex index(make_config(DistanceMetric::Cosine, false), 4);
+  const std::vector<float> query = {1, 2, 3, 4};
+  EXPECT_TRUE(knn_search(index, query, 10).empty());
+  EXPECT_TRUE(knn_search_filtered(index, query, 10, kAll).empty());
+  EXPECT_EQ(index.max_level, 0u);
+  EXPECT_FALSE(index.entry_point.has_value());
+}
+
+TEST(GraphTest, FirstNodeIsTheEntryPointAndIsFound) {
+  HnswIndex index(make_config(DistanceMetric::Euclidean, false), 3);
+  const std::vector<float> v = {1, 2, 3};
+  index.insert(0, v, QuantizedVector::quantize(v));
+  EXPECT_EQ(index.entry_point, 0u);
+  EXPECT_EQ(index.max_level, index.layers[0]);
+  EXPECT_EQ(index.neighbors[0].size(), index.layers[0] + 1u);
+  for (const auto& list : index.neighbors[0]) EXPECT_TRUE(list.empty());
+  expect_well_formed(index);
+  for (uint64_t k : {1, 5}) {
+    const auto found = knn_search(index, v, k);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].second, 0u);
+  }
+  EXPECT_TRUE(knn_search(index, v, 0).empty());
+  index.deleted[0] = 1;
+  EXPECT_TRUE(knn_search(index, v, 5).empty());
+  EXPECT_TRUE(knn_search_filtered(index, v, 5, kAll).empty());
+}
+
+TEST(GraphTest, NodeVectorIsRawOrDecoded) {
+  const std::vector<float> v = {0.25f, -1.0f, 3.0f};
+  HnswIndex raw(make_config(DistanceMetric::Cosine, true), 3);
+  raw.insert(0, v, QuantizedVector::quantize(v));
+  EXPECT_EQ(raw.node_vector(0), v);
+  HnswIndex coded(make_config(DistanceMetric::Cosine, false), 3);
+  coded.insert(0, v, QuantizedVector::quantize(v));
+  EXPECT_EQ(coded.node_vector(0), QuantizedVector::quantize(v).view().decode());
+  EXPECT_TRUE(coded.raw_vectors.empty());
+}
+
+TEST(GraphTest, StructureAndDegreeBoundsHoldAfterManyInsertions) {
+  const std::size_t n = 2500, dim = 16;
+  const auto data = random_data(21, n, dim);
+  for (bool raw : {false, true}) {
+    const HnswIndex index = build_index(make_config(DistanceMetric::Euclidean, raw, 6, 40), data, dim);
+    SCOPED_TRACE(raw ? "raw" : "coded");
+    EXPECT_EQ(index.node_count, n);
+    expect_well_formed(index);
+  }
+}
+
+// Recall@10 against brute force over the original vectors. With raw vectors
+// the graph alone limits recall; without them the 8-bit codes add their own
+// ranking noise.
+TEST(GraphTest, RecallAgainstBruteForce) {
+  const std::size_t n = 2000, dim = 32, queries = 40, k = 10;
+  const auto data = random_data(5, n, dim);
+  const auto query_data = random_data(6, queries, dim);
+  for (DistanceMetric metric :
+       {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    for (bool raw : {true, false}) {
+      const HnswIndex index = build_index(make_config(metric, raw, 12, 64, 64), data, dim);
+      double recall = 0.0;
+      for (std::size_t q = 0; q < queries; ++q) {
+        const auto query = row(query_data, dim, q);
+        const auto found = knn_search(index, query, k);
+        ASSERT_EQ(found.size(), k);
+        ASSERT_TRUE(ascending(found));
+        recall += overlap(found, brute_force(data, dim, metric, query, k, kAll));
+      }
+      recall /= queries;
+      RecordProperty("recall", std::to_string(recall));
+      const double floor = raw ? 0.95 : 0.85;
+      EXPECT_GE(recall, floor) << "metric=" << int(metric) << " raw=" << raw;
+    }
+  }
+}
+
+TEST(GraphTest, DotProductPutsTheLargestDotFirst) {
+  const std::size_t n = 500, dim = 8;
+  auto data = random_data(8, n, dim);
+  const HnswIndex index = build_index(make_config(DistanceMetric::DotProduct, true), data, dim);
+  const std::vector<float> query = {1, 0.5f, -0.25f, 2, 0, 1, -1, 0.5f};
+  const auto found = knn_search(index, query, 5);
+  ASSERT_FALSE(found.empty());
+  const auto truth = brute_force(data, dim, DistanceMetric::DotProduct, query, 1, kAll);
+  EXPECT_EQ(found[0].second, truth[0]);
+  EXPECT_LT(found[0].first, 0.0f);
+}
+
+TEST(GraphTest, TombstonedNodesAreNeverReturned) {
+  const std::size_t n = 2000, dim = 16, k = 10;
+  const auto data = random_data(9, n, dim);
+  HnswIndex index = build_index(make_config(DistanceMetric::Euclidean, true, 8, 60, 20), data, dim);
+  // Tombstone 90% of the nodes, including every query's true neighbours, so
+  // the walk must pass through dead regions to reach live nodes.
+  std::mt19937 rng(10);
+  for (uint32_t i = 0; i < n; ++i) index.deleted[i] = (rng() % 10) != 0;
+  const auto live = [&](uint32_t id) { return index.deleted[id] == 0; };
+  for (std::size_t q = 0; q < 20; ++q) {
+    const auto query = row(data, dim, q);  // a (possibly tombstoned) stored vector
+    const auto found = knn_search(index, query, k);
+    ASSERT_EQ(found.size(), k) << "live nodes exist, so k results are expected";
+    for (const auto& [d, id] : found) EXPECT_TRUE(live(id)) << id;
+    EXPECT_TRUE(ascending(found));
+    EXPECT_GE(overlap(found, brute_force(data, dim, DistanceMetric::Euclidean, query, k, live)),
+              0.8);
+  }
+  std::fill(index.deleted.begin(), index.deleted.end(), 1);
+  EXPECT_TRUE(knn_search(index, row(data, dim, 0), k).empty());
+}
+
+// Node 1 arrives when the only other node is tombstoned: it must still be
+// linked (through the tombstone) so that searches can reach it.
+TEST(GraphTest, InsertionsKeepTheGraphNavigableAroundTombstones) {
+  const std::size_t n = 1200, dim = 8;
+  const auto data = random_data(12, n, dim);
+  HnswIndex index(make_config(DistanceMetric::Cosine, false, 8, 50), dim);
+  for (uint32_t i = 0; i < n; ++i) {
+    index.insert(i, row(data, dim, i), QuantizedVector::quantize(row(data, dim, i)));
+    if (i % 3 == 0) index.deleted[i] = 1;
+  }
+  expect_well_formed(index);
+  for (uint32_t q : {1u, 2u, 500u, 1199u}) {
+    const auto found = knn_search(index, row(data, dim, q), 10);
+    ASSERT_EQ(found.size(), 10u);
+    EXPECT_EQ(found[0].second, q);
+    for (const auto& [d, id] : found) EXPECT_NE(id % 3, 0u);
+  }
+}
+
+// m = 1 makes every node draw the top level; m = 0 keeps no links at all.
+// Neither may crash or loop; level_cap 0 is one layer.
+TEST(GraphTest, DegenerateParameters) {
+  const std::size_t dim = 4;
+  const auto data = random_data(13, 200, dim);
+  struct Case {
+    uint64_t m, level_cap;
+    uint64_t expected_level;
+  };
+  for (const Case& c : {Case{1, 16, 15}, Case{0, 16, 0}, Case{16, 0, 0}, Case{1, 0, 0}}) {
+    HnswConfig config = make_config(DistanceMetric::Euclidean, true, c.m, 20, 10);
+    config.level_cap = c.level_cap;
+    const HnswIndex index = build_index(config, data, dim);
+    SCOPED_TRACE(::testing::Message() << "m=" << c.m << " level_cap=" << c.level_cap);
+    expect_well_formed(index);
+    for (uint8_t level : index.layers) ASSERT_EQ(level, c.expected_level);
+    const auto found = knn_search(index, row(data, dim, 7), 5);
+    ASSERT_FALSE(found.empty());
+    EXPECT_LE(found.size(), 5u);
+    EXPECT_TRUE(ascending(found));
+    if (c.m > 1) {  // m of 0 or 1 leaves too few links to navigate reliably
+      EXPECT_EQ(found[0].second, 7u);
+    }
+  }
+}
+
+// Parameters up to 2^64 - 1 must neither overflow nor reserve memory beyond
+// what the node count needs.
+TEST(GraphTest, HugeParametersAreBoundedByTheNodeCount) {
+  const std::size_t n = 150, dim = 6;
+  const auto data = random_data(14, n, dim);
+  HnswConfig config = make_config(DistanceMetric::Cosine, false);
+  config.m = UINT64_MAX;
+  config.m_max0 = UINT64_MAX;
+  config.ef_construction = UINT64_MAX;
+  config.ef_search = UINT64_MAX;
+  HnswIndex index = build_index(config, data, dim);
+  index.deleted[3] = 1;
+  const auto found = knn_search(index, row(data, dim, 0), UINT64_MAX);
+  EXPECT_EQ(found.size(), n - 1);
+  EXPECT_TRUE(ascending(found));
+  const auto filtered = knn_search_filtered(index, row(data, dim, 0), UINT64_MAX,
+                                            [](uint32_t id) { return id % 2 == 0; });
+  EXPECT_EQ(filtered.size(), n / 2);
+
+  HnswConfig search_only = make_config(DistanceMetric::Cosine, false);
+  search_only.ef_search = UINT64_MAX / 3;  // 4 * ef overflows
+  index.config = search_only;
+  EXPECT_EQ(knn_search(index, row(data, dim, 0), 10).size(), 10u);
+}
+
+TEST(GraphTest, ResultsAreRescoredDistances) {
+  const std::size_t n = 400, dim = 12;
+  const auto data = random_data(15, n, dim);
+  for (bool raw : {false, true}) {
+    const HnswIndex index = build_index(make_config(DistanceMetric::Cosine, raw), data, dim);
+    const auto query = row(data, dim, 3);
+    const float norm_sq = sum_of_squares(query);
+    for (const auto& [d, id] : knn_search(index, query, 20)) {
+      EXPECT_EQ(d, compute_distance(index, query, id, nullptr, norm_sq));
+    }
+  }
+}
+
+// Four points around the origin (the node being linked), Euclidean: B lies
+// behind A, so A covers it; C is in another direction.
+TEST(NeighborSelectionTest, DiversityFirstThenClosestRejected) {
+  HnswIndex index(make_config(DistanceMetric::Euclidean, true), 2);
+  const std::vector<std::vector<float>> points = {{1, 0}, {2, 0}, {0, 3}, {0, 3.5f}};
+  for (uint32_t i = 0; i < points.size(); ++i) {
+    index.insert(i, points[i], QuantizedVector::quantize(points[i]));
+  }
+  // (distance from the origin, id) in scrambled order.
+  const std::vector<DistanceId> candidates = {{9, 2}, {1, 0}, {12.25f, 3}, {4, 1}};
+  const auto ids = [&](uint64_t m) {
+    std::vector<uint32_t> out;
+    for (const auto& [d, id] : select_neighbors_heuristic(index, candidates, m)) out.push_back(id);
+    return out;
+  };
+  EXPECT_EQ(ids(0), (std::vector<uint32_t>{}));
+  EXPECT_EQ(ids(1), (std::vector<uint32_t>{0}));
+  EXPECT_EQ(ids(2), (std::vector<uint32_t>{0, 2}));
+  EXPECT_EQ(ids(3), (std::vector<uint32_t>{0, 2, 1}));  // B fills in before D
+  EXPECT_EQ(ids(4), (std::vector<uint32_t>{0, 2, 1, 3}));
+  EXPECT_EQ(ids(UINT64_MAX), (std::vector<uint32_t>{0, 2, 1, 3}));
+}
+
+// With a codebook the walk uses PQ lookups and the results are rescored.
+TEST(GraphTest, ProductQuantizedWalkIsRescored) {
+  const std::size_t n = 1500, dim = 16, k = 10;
+  const auto data = random_data(16, n, dim);
+  HnswIndex index = build_index(make_config(DistanceMetric::Euclidean, false, 12, 60, 64), data, dim);
+  std::vector<float> decoded;
+  for (uint32_t i = 0; i < n; ++i) {
+    const auto v = index.node_vector(i);
+    decoded.insert(decoded.end(), v.begin(), v.end());
+  }
+  auto book = PqCodebook::train(decoded, dim, 8);
+  ASSERT_TRUE(book.ok());
+  index.pq_codes = book->encode_batch(decoded, dim);
+  index.pq_codebook = std::move(*book);
+
+  double recall = 0.0;
+  for (std::size_t q = 0; q < 20; ++q) {
+    const auto query = row(data, dim, q * 7);
+    const auto found = knn_search(index, query, k);
+    ASSERT_EQ(found.size(), k);
+    ASSERT_TRUE(ascending(found));
+    const float norm_sq = sum_of_squares(query);
+    for (const auto& [d, id] : found) {
+      EXPECT_EQ(d, compute_distance(index, query, id, nullptr, norm_sq));
+    }
+    recall += overlap(found, brute_force(data, dim, DistanceMetric::Euclidean, query, k, kAll));
+  }
+  EXPECT_GE(recall / 20, 0.6);
+
+  // Nodes inserted once a codebook exists get their PQ codes at insertion.
+  const auto extra = random_data(17, 5, dim);
+  for (uint32_t i = 0; i < 5; ++i) {
+    index.insert(static_cast<uint32_t>(n + i), row(extra, dim, i),
+                 QuantizedVector::quantize(row(extra, dim, i)));
+  }
+  EXPECT_EQ(index.pq_codes.size(), (n + 5) * 8);
+  EXPECT_EQ(std::vector<uint8_t>(index.pq_codes.end() - 8, index.pq_codes.end()),
+            index.pq_codebook->encode(row(extra, dim, 4)));
+}
+
+}  // namespace
+}  // namespace tessarine
