@@ -25,17 +25,22 @@ bool is_alphanumeric_above_ascii(UChar32 c) {
   return u_hasBinaryProperty(c, UCHAR_ALPHABETIC) || (U_GET_GC_MASK(c) & kNumericCategories) != 0;
 }
 
-// One character starting at `p`: whether it is alphanumeric, and where the
-// next one starts. An ill-formed sequence counts as one separator.
-bool next_is_alphanumeric(const uint8_t* s, std::size_t n, std::size_t& p) {
+// One character starting at `p` above U+007F, or an ill-formed sequence
+// (which counts as one separator): whether it is alphanumeric, and where the
+// next character starts.
+bool next_is_alphanumeric_above_ascii(const uint8_t* s, std::size_t n, std::size_t& p) {
+  UChar32 c;
+  U8_NEXT(s, p, n, c);
+  return c >= 0 && is_alphanumeric_above_ascii(c);
+}
+
+inline bool next_is_alphanumeric(const uint8_t* s, std::size_t n, std::size_t& p) {
   const uint8_t b = s[p];
   if (b < 0x80) {
     ++p;
     return kAsciiAlphanumeric[b];
   }
-  UChar32 c;
-  U8_NEXT(s, p, n, c);
-  return c >= 0 && is_alphanumeric_above_ascii(c);
+  return next_is_alphanumeric_above_ascii(s, n, p);
 }
 
 }  // namespace
@@ -47,6 +52,7 @@ TokenizedText tokenize(std::string_view text) {
   const auto* s = reinterpret_cast<const uint8_t*>(lowered.data());
   const std::size_t n = lowered.size();
 
+  result.spans_.reserve(n / 8);  // about one term per 6 to 8 bytes of prose
   std::size_t p = 0;
   while (p < n) {
     const std::size_t run_start = p;
