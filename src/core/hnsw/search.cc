@@ -1,7 +1,6 @@
 #include "core/hnsw/search.h"
 
 #include <algorithm>
-#include <limits>
 #include <optional>
 
 #include "core/fatal.h"
@@ -15,12 +14,6 @@ namespace tessarine {
 namespace {
 
 using beam_detail::beam_search;
-
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-  uint64_t product = 0;
-  if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<uint64_t>::max();
-  return product;
-}
 
 // Distance without the PQ table: the one results are ranked by.
 float rescore_distance(const HnswIndex& index, std::span<const float> query, uint32_t id,
@@ -86,6 +79,42 @@ std::vector<DistanceId> finish(std::vector<DistanceId> entries, uint64_t k) {
   return entries;
 }
 
+// The k nearest nodes that `accepts` admits (live ones, passing the filter
+// if there is one), ascending by rescored distance.
+//
+// The layer-0 beam is ef = max(ef_search, k) wide, and the walk bounds itself
+// by the farthest result only once it holds ef results. A pass that ends with
+// fewer than k <= ef results was therefore never bounded: it visited every
+// node reachable from its entry, and a wider beam would find nothing more.
+// Whatever is still missing lies in a part of the graph the walk cannot
+// reach (cut off by tombstones, or a degenerate m), so an exact scan of the
+// admitted nodes completes the answer: a top-k query never silently returns
+// fewer than k matches that exist.
+template <typename Accepts>
+std::vector<DistanceId> top_k_search(const HnswIndex& index, std::span<const float> query,
+                                     uint64_t k, Accepts accepts) {
+  if (!index.entry_point || k == 0) return {};
+  VisitedLease lease(search_visited());
+  VisitedSet& visited = lease.get();
+  visited.reserve(index.node_count);
+  const QueryContext q = prepare_query(index, query);
+  const uint32_t entry[] = {descend_to_layer0(index, q, visited)};
+
+  const uint64_t ef = std::max(index.config.ef_search, k);
+  uint64_t visits = 0;
+  std::vector<DistanceId> found = beam_search(index, query, entry, q.norm_sq, ef, 0, visited,
+                                              q.table_ptr(), accepts, &visits);
+  if (found.size() < k && visits < index.node_count) {
+    found.clear();
+    for (uint32_t id = 0; id < index.node_count; ++id) {
+      if (accepts(id)) found.emplace_back(rescore_distance(index, query, id, q.norm_sq), id);
+    }
+    return finish(std::move(found), k);
+  }
+  rescore(index, query, q.norm_sq, found);
+  return finish(std::move(found), k);
+}
+
 }  // namespace
 
 float compute_distance(const HnswIndex& index, std::span<const float> query, uint32_t id,
@@ -117,62 +146,13 @@ std::vector<DistanceId> search_layer(const HnswIndex& index, std::span<const flo
 
 std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float> query,
                                    uint64_t k) {
-  if (!index.entry_point || k == 0) return {};
-  VisitedLease lease(search_visited());
-  VisitedSet& visited = lease.get();
-  visited.reserve(index.node_count);
-  const QueryContext q = prepare_query(index, query);
-  const uint32_t ep = descend_to_layer0(index, q, visited);
-
-  const auto live = [&](uint32_t id) { return !index.is_deleted(id); };
-  uint64_t ef = std::max(index.config.ef_search, k);
-  const uint64_t cap = std::min<uint64_t>(saturating_mul(ef, 4), index.node_count);
-  const uint32_t entry[] = {ep};
-  std::vector<DistanceId> found =
-      beam_search(index, query, entry, q.norm_sq, ef, 0, visited, q.table_ptr(), live);
-  // Tombstones near the query can leave fewer than k live results: widen.
-  while (found.size() < k && ef < cap) {
-    ef = std::min(cap, saturating_mul(ef, 2));
-    found = beam_search(index, query, entry, q.norm_sq, ef, 0, visited, q.table_ptr(), live);
-  }
-  rescore(index, query, q.norm_sq, found);
-  return finish(std::move(found), k);
+  return top_k_search(index, query, k, [&](uint32_t id) { return !index.is_deleted(id); });
 }
 
 std::vector<DistanceId> knn_search_filtered(const HnswIndex& index, std::span<const float> query,
                                             uint64_t k, absl::FunctionRef<bool(uint32_t)> passes) {
-  if (!index.entry_point || k == 0) return {};
-  VisitedLease lease(search_visited());
-  VisitedSet& visited = lease.get();
-  visited.reserve(index.node_count);
-  const QueryContext q = prepare_query(index, query);
-  const uint32_t ep = descend_to_layer0(index, q, visited);
-
-  const auto accepts = [&](uint32_t id) { return !index.is_deleted(id) && passes(id); };
-  uint64_t ef = std::max(index.config.ef_search, k);
-  const uint64_t limit = std::min<uint64_t>(saturating_mul(ef, 4), index.node_count);
-  const uint32_t entry[] = {ep};
-  uint64_t visits = 0;
-  std::vector<DistanceId> found = beam_search(index, query, entry, q.norm_sq, ef, 0, visited,
-                                              q.table_ptr(), accepts, &visits);
-  while (found.size() < k && ef < limit) {
-    ef = std::min(limit, saturating_mul(ef, 2));
-    found = beam_search(index, query, entry, q.norm_sq, ef, 0, visited, q.table_ptr(), accepts,
-                        &visits);
-  }
-  // While the results are short of k, the walk applies no bound, so every
-  // passing node it visited is among them; only nodes it never reached (a
-  // graph region cut off by tombstones or a degenerate m) can be missing.
-  // An exact scan of the passing nodes then gives the true top k.
-  if (found.size() < k && visits < index.node_count) {
-    found.clear();
-    for (uint32_t id = 0; id < index.node_count; ++id) {
-      if (accepts(id)) found.emplace_back(rescore_distance(index, query, id, q.norm_sq), id);
-    }
-    return finish(std::move(found), k);
-  }
-  rescore(index, query, q.norm_sq, found);
-  return finish(std::move(found), k);
+  return top_k_search(index, query, k,
+                      [&](uint32_t id) { return !index.is_deleted(id) && passes(id); });
 }
 
 std::vector<float> HnswIndex::node_vector(uint32_t id) const {

@@ -14,14 +14,20 @@ namespace tessarine {
 
 using DistanceId = std::pair<float, uint32_t>;
 
-// At most k entries. `query` must have index.dimension components.
+// The k nearest live nodes: at most k entries, ascending by distance to the
+// node's raw vector (exact) or to its scalar codes; with a PQ codebook the
+// walk uses PQ lookups and the results are rescored the same way. Fewer than
+// k only when fewer live nodes exist. `query` must have index.dimension
+// components (a different length is a broken invariant). Thread-safe for
+// concurrent searches; uses this thread's search visited set.
 std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float> query, uint64_t k);
 
 // As knn_search, but only nodes for which `passes(id)` holds can become
 // results (the filter takes part in the layer-0 walk; failing nodes are still
-// stepping stones). When the widest pass still holds fewer than k results,
-// an exact scan of the passing nodes completes the answer, so a top-k query
-// never silently returns fewer than k matches that exist.
+// stepping stones). When the walk cannot reach k passing nodes, an exact scan
+// of the passing nodes completes the answer, so a top-k query never silently
+// returns fewer than k matches that exist. `passes` is called at most once per
+// node per pass and never for tombstoned nodes.
 std::vector<DistanceId> knn_search_filtered(const HnswIndex& index, std::span<const float> query,
                                             uint64_t k, absl::FunctionRef<bool(uint32_t)> passes);
 
