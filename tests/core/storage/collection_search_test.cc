@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -289,6 +290,34 @@ TEST(CollectionSearchEmptyTest, EmptyCollectionFindsNothing) {
   EXPECT_TRUE(run(*c, r).empty());
   r.query_embedding.reset();
   EXPECT_TRUE(run(*c, r).empty());
+}
+
+TEST(CollectionSearchSelectiveFilterTest, FilteredPathsFindEveryRareMatch) {
+  // 4 of 400 documents pass; the graph walk alone may miss some of them,
+  // the exact completion must not.
+  std::mt19937 rng(7);
+  std::normal_distribution<float> normal;
+  std::vector<Seed> seeds;
+  for (int i = 0; i < 400; ++i) {
+    const bool rare = i % 100 == 37;
+    std::vector<float> v(8);
+    for (float& x : v) x = normal(rng);
+    seeds.push_back({rare ? "rare" : "common",
+                     {{"group", std::string(rare ? "rare" : "common")}},
+                     std::move(v)});
+  }
+  CollectionHandle c = make_collection(DistanceMetric::Cosine, true, 8, seeds);
+  SearchRequest r;
+  r.query_embedding = std::vector<float>(8, 1.0f);
+  r.k = 10;
+  r.filter = Filter{{{"group", std::nullopt, JsonValue(std::string("rare")), FilterOp::Eq}}, {}};
+  const Hits vector_hits = run(*c, r);
+  EXPECT_EQ(texts(vector_hits), std::vector<std::string>(4, "rare"));
+  EXPECT_TRUE(std::is_sorted(vector_hits.begin(), vector_hits.end(),
+                             [](const auto& a, const auto& b) { return a.second > b.second; }));
+
+  r.query_text = "nothing matches this";  // only the vector side contributes
+  EXPECT_EQ(texts(run(*c, r)), std::vector<std::string>(4, "rare"));
 }
 
 struct MetricCase {
