@@ -1,5 +1,6 @@
 #include "core/quantization/scalar.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -66,9 +67,10 @@ QuantizedVector QuantizedVector::quantize(std::span<const float> v) {
 }
 
 void QuantizedView::decode_into(std::span<float> out) const {
-  for (std::size_t i = 0; i < codes.size() && i < out.size(); ++i) {
-    out[i] = min + codes[i] * scale;
-  }
+  const std::size_t n = std::min(codes.size(), out.size());
+  const uint8_t* in = codes.data();
+  float* dst = out.data();
+  for (std::size_t i = 0; i < n; ++i) dst[i] = min + static_cast<float>(in[i]) * scale;
 }
 
 std::vector<float> QuantizedView::decode() const {
