@@ -63,6 +63,13 @@ PyObject* create_collection(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!parse_metric(metric_name, &config.distance_metric)) return nullptr;
 
     TessarineState& state = state_of(self);
+    // Logged before the registry is asked, so a failing duplicate is logged
+    // too; replay ignores it.
+    if (!append_log(state, [&] {
+          return WalEntry(CreateCollectionEntry{name, dimension, config});
+        })) {
+      return nullptr;
+    }
     if (Status s = state.db->create_collection(name, dimension, config); !s.ok()) {
       return raise_status(s);
     }
@@ -77,7 +84,9 @@ PyObject* delete_collection(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!kNameArgs.parse(args, nargs, kwnames, argv)) return nullptr;
     std::string name;
     if (!extract_str(argv[0], "name", &name)) return nullptr;
-    return PyBool_FromLong(state_of(self).db->delete_collection(name));
+    TessarineState& state = state_of(self);
+    if (!append_log(state, [&] { return WalEntry(DeleteCollectionEntry{name}); })) return nullptr;
+    return PyBool_FromLong(state.db->delete_collection(name));
   });
 }
 

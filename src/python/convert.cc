@@ -150,18 +150,17 @@ bool extract_embedding(PyObject* object, const char* name, std::vector<float>* o
   if (buffer > 0) return true;
   if (!PySequence_Check(object)) return fail_convert(object, name, "Sequence");
 
-  // Lists and tuples are walked directly; other sequences through a list
-  // copy, so a sequence that changes or lies about its length is read safely.
-  PyObject* items = PySequence_Fast(object, "");
+  // Read through a tuple copy: an item's __float__ may change the original
+  // list, and the copy keeps every item alive and the length fixed.
+  PyObject* items = PySequence_Tuple(object);
   if (items == nullptr) {
     prefix_pending_error(name);
     return false;
   }
-  const Py_ssize_t size = PySequence_Fast_GET_SIZE(items);
+  const Py_ssize_t size = PyTuple_GET_SIZE(items);
   out->reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items, i);
-    const double value = PyFloat_AsDouble(item);
+    const double value = PyFloat_AsDouble(PyTuple_GET_ITEM(items, i));
     if (value == -1.0 && PyErr_Occurred()) {
       Py_DECREF(items);
       prefix_pending_error(name);

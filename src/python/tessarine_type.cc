@@ -1,5 +1,6 @@
 #include "python/tessarine_type.h"
 
+#include <memory>
 #include <string>
 
 #include "python/args.h"
@@ -26,15 +27,19 @@ PyObject* tessarine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<std::string> data_dir, encryption_key;
     if (!extract_optional_str(argv[0], "data_dir", &data_dir)) return nullptr;
     if (!extract_optional_str(argv[1], "encryption_key", &encryption_key)) return nullptr;
-    if (data_dir || encryption_key) {
-      PyErr_SetString(PyExc_NotImplementedError,
-                      "data_dir and encryption_key are not supported yet: persistence is not "
-                      "available in this build");
-      return nullptr;
+    auto state = std::make_unique<TessarineState>();
+    if (encryption_key) {
+      auto key = EncryptionKey::from_hex(*encryption_key);
+      if (!key.ok()) return raise_message(PyExc_ValueError, key.status().message());
+      state->encryption_key = *key;
+    }
+    if (data_dir) {
+      state->data_dir = std::move(data_dir);
+      if (!open_data_directory(*state)) return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    reinterpret_cast<TessarineObject*>(self)->state = new TessarineState();
+    reinterpret_cast<TessarineObject*>(self)->state = state.release();
     return self;
   });
 }
@@ -70,6 +75,75 @@ PyMethodDef kMethods[] = {
                      "Delete a collection by name. Returns True if it existed."),
     TESSARINE_METHOD(list_collections,
                      "list_collections($self)\n--\n\nList all collection names."),
+    TESSARINE_METHOD(insert,
+                     "insert($self, collection, text, embedding, metadata=None, id=None)\n--\n\n"
+                     "Insert a single document. Returns the document UUID as a string.\n\n"
+                     "Args:\n"
+                     "    collection: Collection name.\n"
+                     "    text: Document text content.\n"
+                     "    embedding: Embedding vector as a list of floats.\n"
+                     "    metadata: Optional metadata dict.\n"
+                     "    id: Optional UUID string. Auto-generated if omitted.\n"),
+    TESSARINE_METHOD(batch_insert,
+                     "batch_insert($self, collection, documents)\n--\n\n"
+                     "Insert multiple documents. Returns a list of UUID strings.\n\n"
+                     "Each document dict should have keys: text, embedding, and optionally "
+                     "metadata, id.\n"),
+    TESSARINE_METHOD(get,
+                     "get($self, collection, id)\n--\n\n"
+                     "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'."),
+    {"delete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(delete_)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "delete($self, collection, id)\n--\n\n"
+     "Delete a document by UUID. Returns True if it existed."},
+    TESSARINE_METHOD(collection_info,
+                     "collection_info($self, name)\n--\n\nGet information about a collection."),
+    TESSARINE_METHOD(total_memory_bytes,
+                     "total_memory_bytes($self)\n--\n\n"
+                     "Estimate total memory usage across all collections (bytes)."),
+    TESSARINE_METHOD(search,
+                     "search($self, collection, query_embedding=None, query_text=None, k=10, "
+                     "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None)\n--\n\n"
+                     "Search a collection.\n\n"
+                     "Supports vector search, keyword search, and hybrid search.\n"
+                     "If both query_embedding and query_text are given, hybrid search is used.\n\n"
+                     "Args:\n"
+                     "    collection: Collection name.\n"
+                     "    query_embedding: Optional embedding vector for vector/hybrid search.\n"
+                     "    query_text: Optional text for keyword/hybrid search.\n"
+                     "    k: Number of results (default 10).\n"
+                     "    min_similarity: Optional minimum score threshold.\n"
+                     "    alpha: Hybrid search weight: 1.0 = all vector, 0.0 = all keyword "
+                     "(default 0.7).\n"
+                     "    fusion_method: 'rrf' (reciprocal rank fusion, default) or 'linear'.\n"
+                     "    filter: Optional dict with 'must' and 'must_not' lists of conditions,\n"
+                     "        each {'field': str, 'op': 'eq'|'ne'|'gt'|'lt'|'gte'|'lte'|'in',\n"
+                     "        'value': ..., 'values': [...]}.\n"),
+    TESSARINE_METHOD(save,
+                     "save($self, collection, path=None, encryption_key=None)\n--\n\n"
+                     "Save a collection snapshot to disk.\n\n"
+                     "Uses the data_dir passed at construction, or a custom path.\n"
+                     "If encryption_key is provided (64-char hex), the snapshot is encrypted with "
+                     "AES-256-GCM.\n"
+                     "When WAL persistence is active, the WAL is truncated after a successful "
+                     "save.\n"),
+    TESSARINE_METHOD(load,
+                     "load($self, name, path=None, encryption_key=None)\n--\n\n"
+                     "Load a collection snapshot from disk.\n\n"
+                     "Uses the data_dir passed at construction, or a custom path.\n"
+                     "If encryption_key is provided (64-char hex), encrypted snapshots are "
+                     "decrypted.\n"),
+    TESSARINE_METHOD(compact,
+                     "compact($self)\n--\n\n"
+                     "Save all collections to disk and truncate the WAL.\n\n"
+                     "This is the recommended way to create a consistent checkpoint. After "
+                     "compact,\n"
+                     "the WAL is empty and all data is in snapshots. Requires data_dir to be "
+                     "set.\n"),
+    TESSARINE_METHOD(rebuild,
+                     "rebuild($self, collection)\n--\n\n"
+                     "Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space.\n"
+                     "Returns the number of live documents in the rebuilt index.\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

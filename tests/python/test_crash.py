@@ -1,0 +1,103 @@
+"""A process killed at random moments loses no acknowledged change."""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+from tessarine import Tessarine
+
+CHILD = textwrap.dedent(
+    """
+    import os, random, sys
+    from tessarine import Tessarine
+
+    data_dir, journal_path, seed = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    rng = random.Random(seed)
+    db = Tessarine(data_dir=data_dir)
+    if "c" not in db.list_collections():
+        db.create_collection("c", 4)
+    journal = open(journal_path, "a", buffering=1)
+    live = [line.split()[1] for line in open(journal_path) if line.startswith("ack insert")]
+
+    def vec():
+        return [rng.random() for _ in range(4)]
+
+    while True:
+        op = rng.random()
+        if op < 0.5:
+            doc_id = db.insert("c", "text", vec())
+            journal.write(f"ack insert {doc_id}\\n")
+        elif op < 0.7:
+            ids = db.batch_insert("c", [{"text": "b", "embedding": vec()} for _ in range(3)])
+            for doc_id in ids:
+                journal.write(f"ack insert {doc_id}\\n")
+        elif op < 0.95:
+            doc = db.search("c", query_embedding=vec(), k=1)
+            if doc:
+                journal.write(f"try delete {doc[0].id}\\n")
+                db.delete("c", doc[0].id)
+                journal.write(f"ack delete {doc[0].id}\\n")
+        else:
+            db.compact()
+    """
+)
+
+
+def replay_journal(path):
+    """The ids acknowledged live, acknowledged deleted, and those whose delete
+    was attempted but never acknowledged (killed in flight: either outcome is right)."""
+    live, deleted, pending = set(), set(), set()
+    for line in open(path):
+        parts = line.split()
+        if len(parts) != 3:
+            continue  # a line torn by the kill
+        kind, op, doc_id = parts
+        if kind == "try":
+            pending.add(doc_id)
+        elif op == "insert":
+            live.add(doc_id)
+            deleted.discard(doc_id)
+        else:
+            live.discard(doc_id)
+            deleted.add(doc_id)
+            pending.discard(doc_id)
+    return live, deleted, pending
+
+
+def test_sigkill_loses_no_acknowledged_change(tmp_path):
+    data_dir = str(tmp_path / "data")
+    journal = str(tmp_path / "journal.txt")
+    open(journal, "w").close()
+    rng = random.Random(1234)
+    env = dict(os.environ)
+    for round_number in range(6):
+        child = subprocess.Popen([sys.executable, "-c", CHILD, data_dir, journal, str(round_number)],
+                                 env=env)
+        time.sleep(rng.uniform(0.5, 2.0))
+        child.send_signal(signal.SIGKILL)
+        child.wait(timeout=30)
+
+        live, deleted, pending = replay_journal(journal)
+        db = Tessarine(data_dir=data_dir)
+        if "c" not in db.list_collections():
+            assert not live
+            continue
+        present = {doc_id for doc_id in live | deleted if _exists(db, doc_id)}
+        missing = live - present - pending
+        resurrected = (present & deleted) - pending
+        assert not missing, f"round {round_number}: acknowledged inserts lost: {sorted(missing)[:5]}"
+        assert not resurrected, f"round {round_number}: acknowledged deletes undone"
+        assert len(live) > 0
+        del db
+
+
+def _exists(db, doc_id):
+    try:
+        db.get("c", doc_id)
+        return True
+    except KeyError:
+        return False
