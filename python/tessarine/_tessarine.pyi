@@ -1,8 +1,36 @@
-from typing import Literal, final
+from collections.abc import Sequence
+from typing import Literal, NotRequired, SupportsFloat, TypedDict, final
+
 
 __all__ = ["Tessarine", "SearchResult", "CollectionInfo"]
 
 DistanceMetricName = Literal["cosine", "euclidean", "dot_product"]
+MetadataValue = bool | int | float | str
+# A list, tuple, numpy array or any other sequence or buffer of numbers.
+Embedding = Sequence[SupportsFloat]
+
+class BatchDocument(TypedDict):
+    text: str
+    embedding: Embedding
+    metadata: NotRequired[dict[str, MetadataValue]]
+    id: NotRequired[str]
+
+class DocumentDict(TypedDict):
+    id: str
+    text: str
+    metadata: dict[str, MetadataValue]
+
+FilterOp = Literal["eq", "ne", "gt", "lt", "gte", "lte", "in"]
+
+class FilterCondition(TypedDict):
+    field: str
+    op: FilterOp
+    value: NotRequired[MetadataValue | None]
+    values: NotRequired[list[MetadataValue | None]]
+
+class Filter(TypedDict, total=False):
+    must: list[FilterCondition]
+    must_not: list[FilterCondition]
 
 @final
 class Tessarine:
@@ -21,6 +49,34 @@ class Tessarine:
     ) -> None: ...
     def delete_collection(self, name: str) -> bool: ...
     def list_collections(self) -> list[str]: ...
+    def insert(
+        self,
+        collection: str,
+        text: str,
+        embedding: Embedding,
+        metadata: dict[str, MetadataValue] | None = None,
+        id: str | None = None,
+    ) -> str: ...
+    def batch_insert(self, collection: str, documents: list[BatchDocument]) -> list[str]: ...
+    def get(self, collection: str, id: str) -> DocumentDict: ...
+    def delete(self, collection: str, id: str) -> bool: ...
+    def collection_info(self, name: str) -> CollectionInfo: ...
+    def total_memory_bytes(self) -> int: ...
+    def search(
+        self,
+        collection: str,
+        query_embedding: Embedding | None = None,
+        query_text: str | None = None,
+        k: int = 10,
+        min_similarity: float | None = None,
+        alpha: float = 0.7,
+        fusion_method: str = "rrf",
+        filter: Filter | None = None,
+    ) -> list[SearchResult]: ...
+    def save(self, collection: str, path: str | None = None, encryption_key: str | None = None) -> None: ...
+    def load(self, name: str, path: str | None = None, encryption_key: str | None = None) -> None: ...
+    def compact(self) -> None: ...
+    def rebuild(self, collection: str) -> int: ...
 
 @final
 class SearchResult:
