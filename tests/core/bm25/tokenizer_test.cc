@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/bm25/stop_words.h"
@@ -19,6 +22,22 @@ std::vector<std::string> terms_of(std::string_view text) {
 struct TokenizeCase {
   const char* text;
   std::vector<std::string> terms;
+
+  // Test names (and CTest's) show the text with its ASCII letters and digits
+  // kept and every other byte in hex.
+  friend void PrintTo(const TokenizeCase& c, std::ostream* os) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    *os << '"';
+    for (const char* p = c.text; *p != '\0'; ++p) {
+      const auto b = static_cast<unsigned char>(*p);
+      if (std::isalnum(b) && b < 0x80) {
+        *os << *p;
+      } else {
+        *os << 'x' << kHex[b >> 4] << kHex[b & 15];
+      }
+    }
+    *os << '"';
+  }
 };
 
 class TokenizeExamples : public testing::TestWithParam<TokenizeCase> {};
@@ -101,6 +120,20 @@ TEST(Tokenizer, IllFormedUtf8SeparatesWithoutStopping) {
       for (std::string_view term : tokens) ASSERT_GE(term.size(), 2u);
     }
   }
+}
+
+TEST(Tokenizer, ConcurrentCallersGetTheSameTerms) {
+  const std::string text = "Il gatto della nonna and THE ΟΔΟΣ of the café 中文 x² don't";
+  const std::vector<std::string> expected = terms_of(text);
+  std::vector<std::vector<std::string>> seen(4);
+  std::vector<std::thread> threads;
+  for (auto& out : seen) {
+    threads.emplace_back([&text, &out] {
+      for (int i = 0; i < 200; ++i) out = terms_of(text);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const auto& out : seen) EXPECT_EQ(out, expected);
 }
 
 TEST(Tokenizer, EmbeddedNulIsASeparator) {
