@@ -10,10 +10,10 @@
 // and ignored.
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <set>
 #include <span>
@@ -68,9 +68,7 @@ struct Dataset {
   std::size_t base_count() const { return base.size() / dim; }
   std::size_t query_count() const { return queries.size() / dim; }
   std::span<const float> base_row(std::size_t i) const { return {base.data() + i * dim, dim}; }
-  std::span<const float> query_row(std::size_t i) const {
-    return {queries.data() + i * dim, dim};
-  }
+  std::span<const float> query_row(std::size_t i) const { return {queries.data() + i * dim, dim}; }
 };
 
 Dataset make_dataset(std::size_t n, std::size_t queries, std::size_t dim, std::size_t clusters) {
@@ -187,7 +185,8 @@ void bench_kernels(const Dataset& data, bool quick) {
   const std::size_t calls = quick ? 200000 : 2000000;
   const auto query = data.query_row(0);
   std::vector<QuantizedVector> coded;
-  for (std::size_t i = 0; i < rows; ++i) coded.push_back(QuantizedVector::quantize(data.base_row(i)));
+  for (std::size_t i = 0; i < rows; ++i)
+    coded.push_back(QuantizedVector::quantize(data.base_row(i)));
   const float norm_sq = sum_of_squares(query);
   std::printf("\nKernels (dimension %zu, %zu calls, active path: %s)\n", data.dim, calls,
               active_kernel_name());
@@ -196,10 +195,11 @@ void bench_kernels(const Dataset& data, bool quick) {
   const char* names[] = {"cosine", "euclidean", "dot_product"};
   for (DistanceMetric metric :
        {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
-    const double plain =
-        calls_per_second(calls, rows, [&](std::size_t r) { return plain_loop(metric, query, data.base_row(r)); });
-    const double exact = calls_per_second(
-        calls, rows, [&](std::size_t r) { return distance_exact(metric, query, data.base_row(r)); });
+    const double plain = calls_per_second(
+        calls, rows, [&](std::size_t r) { return plain_loop(metric, query, data.base_row(r)); });
+    const double exact = calls_per_second(calls, rows, [&](std::size_t r) {
+      return distance_exact(metric, query, data.base_row(r));
+    });
     const double portable = calls_per_second(calls, rows, [&](std::size_t r) {
       return distance_exact_portable(metric, query, data.base_row(r));
     });
@@ -227,9 +227,10 @@ int main(int argc, char** argv) {
   const std::size_t queries = options.quick ? 100 : 500;
   const std::size_t dim = 128;
   const Dataset data = make_dataset(n, queries, dim, n / 50);
-  std::printf("vector_bench: %zu clustered vectors of dimension %zu, %zu queries, cosine, "
-              "m 16, ef_construction 200\n",
-              n, dim, queries);
+  std::printf(
+      "vector_bench: %zu clustered vectors of dimension %zu, %zu queries, cosine, "
+      "m 16, ef_construction 200\n",
+      n, dim, queries);
   const BruteForce exact = brute_force(data, DistanceMetric::Cosine, 10);
   std::printf("brute-force scan: %.0f queries/s\n", exact.queries_per_second);
   bench_graph(data, DistanceMetric::Cosine, true, exact);

@@ -19,16 +19,16 @@ namespace tessarine {
 
 struct HnswIndex {
   HnswConfig config;
-  std::vector<uint8_t> vector_data;   // scalar codes, node_count * dimension
-  std::vector<float> vector_min;      // per node
-  std::vector<float> vector_scale;    // per node
-  std::vector<float> raw_vectors;     // node_count * dimension when store_raw_vectors, else empty
+  std::vector<uint8_t> vector_data;  // scalar codes, node_count * dimension
+  std::vector<float> vector_min;     // per node
+  std::vector<float> vector_scale;   // per node
+  std::vector<float> raw_vectors;    // node_count * dimension when store_raw_vectors, else empty
   // neighbors[i][l]: the ids linked from node i on layer l; one list per layer 0 .. layers[i].
   std::vector<std::vector<std::vector<uint32_t>>> neighbors;
-  std::vector<uint8_t> layers;        // each node's top level
-  std::vector<uint8_t> deleted;       // tombstones, 0 or 1 per node
+  std::vector<uint8_t> layers;   // each node's top level
+  std::vector<uint8_t> deleted;  // tombstones, 0 or 1 per node
   std::optional<PqCodebook> pq_codebook;
-  std::vector<uint8_t> pq_codes;      // node_count * num_subspaces when a codebook is present
+  std::vector<uint8_t> pq_codes;  // node_count * num_subspaces when a codebook is present
   std::optional<uint32_t> entry_point;
   uint64_t max_level = 0;
   uint64_t dimension = 0;

@@ -45,13 +45,14 @@ void prune(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width) {
   candidates.reserve(list.size());
   if (index.has_raw_vectors()) {
     const auto from = index.raw_vector(e);
-    for (uint32_t x : list) candidates.emplace_back(distance_exact(metric, from, index.raw_vector(x)), x);
+    for (uint32_t x : list)
+      candidates.emplace_back(distance_exact(metric, from, index.raw_vector(x)), x);
   } else {
     const std::vector<float> from = index.quantized_view(e).decode();
     const float norm_sq = sum_of_squares(from);
     for (uint32_t x : list) {
-      candidates.emplace_back(
-          distance_asym_prenorm(metric, from, index.quantized_view(x), norm_sq), x);
+      candidates.emplace_back(distance_asym_prenorm(metric, from, index.quantized_view(x), norm_sq),
+                              x);
     }
   }
   const auto kept = select_neighbors_heuristic(index, candidates, width);
@@ -157,7 +158,8 @@ void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedV
   vector_data.insert(vector_data.end(), quantized.codes.begin(), quantized.codes.end());
   vector_min.push_back(quantized.min);
   vector_scale.push_back(quantized.scale);
-  if (config.store_raw_vectors) raw_vectors.insert(raw_vectors.end(), embedding.begin(), embedding.end());
+  if (config.store_raw_vectors)
+    raw_vectors.insert(raw_vectors.end(), embedding.begin(), embedding.end());
   if (pq_codebook) {
     const auto codes = pq_codebook->encode(embedding);
     pq_codes.insert(pq_codes.end(), codes.begin(), codes.end());

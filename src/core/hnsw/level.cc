@@ -45,7 +45,7 @@ uint64_t level_for_uniform(double u, uint64_t m, uint64_t level_cap) {
   const uint64_t top = effective_layer_count(level_cap) - 1;
   const double ml = -1.0 / std::log(static_cast<double>(m));
   const double level = std::floor(std::log(u) * ml);
-  if (!(level > 0.0)) return 0;  // negative, zero or NaN
+  if (!(level > 0.0)) return 0;                       // negative, zero or NaN
   if (level >= static_cast<double>(top)) return top;  // also +inf
   return static_cast<uint64_t>(level);
 }

@@ -102,8 +102,8 @@ std::vector<DistanceId> top_k_search(const HnswIndex& index, std::span<const flo
 
   const uint64_t ef = std::max(index.config.ef_search, k);
   uint64_t visits = 0;
-  std::vector<DistanceId> found = beam_search(index, query, entry, q.norm_sq, ef, 0, visited,
-                                              q.table_ptr(), accepts, &visits);
+  std::vector<DistanceId> found =
+      beam_search(index, query, entry, q.norm_sq, ef, 0, visited, q.table_ptr(), accepts, &visits);
   if (found.size() < k && visits < index.node_count) {
     found.clear();
     for (uint32_t id = 0; id < index.node_count; ++id) {

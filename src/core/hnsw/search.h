@@ -20,7 +20,8 @@ using DistanceId = std::pair<float, uint32_t>;
 // k only when fewer live nodes exist. `query` must have index.dimension
 // components (a different length is a broken invariant). Thread-safe for
 // concurrent searches; uses this thread's search visited set.
-std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float> query, uint64_t k);
+std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float> query,
+                                   uint64_t k);
 
 // As knn_search, but only nodes for which `passes(id)` holds can become
 // results (the filter takes part in the layer-0 walk; failing nodes are still

@@ -25,8 +25,8 @@ uint32_t detect_features() {
   const bool avx = (ecx & bit_AVX) != 0;
   if (!osxsave || !avx) return 0;
   const uint64_t xcr0 = read_xcr0();
-  const bool ymm_saved = (xcr0 & 0x6) == 0x6;           // SSE and AVX state
-  const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;         // plus opmask and ZMM state
+  const bool ymm_saved = (xcr0 & 0x6) == 0x6;    // SSE and AVX state
+  const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;  // plus opmask and ZMM state
   if (!ymm_saved) return 0;
   if (__get_cpuid_max(0, nullptr) < 7) return fma ? uint32_t{kCpuFma} : 0u;
   __cpuid_count(7, 0, eax, ebx, ecx, edx);

@@ -152,8 +152,7 @@ bool PqCodebook::is_consistent() const {
   }
   const uint64_t per_subspace = num_centroids * subspace_dim;  // <= 256 * subspace_dim
   if (subspace_dim != 0 && per_subspace / subspace_dim != num_centroids) return false;
-  if (num_subspaces != 0 &&
-      per_subspace > std::numeric_limits<uint64_t>::max() / num_subspaces) {
+  if (num_subspaces != 0 && per_subspace > std::numeric_limits<uint64_t>::max() / num_subspaces) {
     return false;
   }
   return centroids.size() == num_subspaces * per_subspace;

@@ -107,7 +107,8 @@ INSTANTIATE_TEST_SUITE_P(RawAndCoded, FilteredSearchTest, ::testing::Bool(),
 TEST(FilteredSearchFallbackTest, UnreachableMatchesAreFoundByTheExactScan) {
   const std::size_t n = 300, dim = 8;
   const auto data = random_data(32, n, dim);
-  const HnswIndex index = build_index(make_config(DistanceMetric::Euclidean, true, 0, 10, 10), data, dim);
+  const HnswIndex index =
+      build_index(make_config(DistanceMetric::Euclidean, true, 0, 10, 10), data, dim);
   const auto passes = [](uint32_t id) { return id % 60 == 1; };  // 5 nodes
   const auto query = row(data, dim, 121);
   EXPECT_EQ(ids_of(knn_search_filtered(index, query, 3, passes)),

@@ -1,12 +1,13 @@
 // Insertion and k-NN search over the graph.
+#include "core/hnsw/graph.h"
+
 #include <cmath>
-#include <string>
 #include <limits>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
-#include "core/hnsw/graph.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/neighbor_selection.h"
 #include "core/hnsw/search.h"
@@ -102,7 +103,8 @@ TEST(GraphTest, StructureAndDegreeBoundsHoldAfterManyInsertions) {
   const std::size_t n = 2500, dim = 16;
   const auto data = random_data(21, n, dim);
   for (bool raw : {false, true}) {
-    const HnswIndex index = build_index(make_config(DistanceMetric::Euclidean, raw, 6, 40), data, dim);
+    const HnswIndex index =
+        build_index(make_config(DistanceMetric::Euclidean, raw, 6, 40), data, dim);
     SCOPED_TRACE(raw ? "raw" : "coded");
     EXPECT_EQ(index.node_count, n);
     expect_well_formed(index);
@@ -280,7 +282,8 @@ TEST(NeighborSelectionTest, DiversityFirstThenClosestRejected) {
 TEST(GraphTest, ProductQuantizedWalkIsRescored) {
   const std::size_t n = 1500, dim = 16, k = 10;
   const auto data = random_data(16, n, dim);
-  HnswIndex index = build_index(make_config(DistanceMetric::Euclidean, false, 12, 60, 64), data, dim);
+  HnswIndex index =
+      build_index(make_config(DistanceMetric::Euclidean, false, 12, 60, 64), data, dim);
   std::vector<float> decoded;
   for (uint32_t i = 0; i < n; ++i) {
     const auto v = index.node_vector(i);

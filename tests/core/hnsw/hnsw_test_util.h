@@ -56,16 +56,16 @@ inline HnswIndex build_index(const HnswConfig& config, const std::vector<float>&
 
 // The true k nearest live nodes that pass `passes`, by exact distance to the
 // original vectors.
-inline std::vector<uint32_t> brute_force(
-    const std::vector<float>& data, std::size_t dim, DistanceMetric metric,
-    std::span<const float> query, std::size_t k, const std::function<bool(uint32_t)>& passes) {
+inline std::vector<uint32_t> brute_force(const std::vector<float>& data, std::size_t dim,
+                                         DistanceMetric metric, std::span<const float> query,
+                                         std::size_t k,
+                                         const std::function<bool(uint32_t)>& passes) {
   std::vector<std::pair<float, uint32_t>> all;
   for (uint32_t i = 0; i < data.size() / dim; ++i) {
     if (passes(i)) all.emplace_back(distance_exact(metric, query, row(data, dim, i)), i);
   }
-  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
-    return total_order_less(a.first, b.first);
-  });
+  std::sort(all.begin(), all.end(),
+            [](const auto& a, const auto& b) { return total_order_less(a.first, b.first); });
   std::vector<uint32_t> ids;
   for (std::size_t i = 0; i < all.size() && i < k; ++i) ids.push_back(all[i].second);
   return ids;

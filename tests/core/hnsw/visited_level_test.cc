@@ -49,12 +49,14 @@ TEST(LevelTest, LevelForUniform) {
     uint64_t m, cap, level;
   };
   const Case cases[] = {
-      {0.5, 16, 16, 0},     {0.05, 16, 16, 1},   {0.001, 16, 16, 2},  {0.0, 16, 16, 15},
-      {0.5, 1, 16, 15},     {0.999, 1, 16, 15},  {0.0, 1, 16, 15},    // ln(1) = 0: the top level
-      {0.5, 0, 16, 0},      {0.0, 0, 16, 0},                          // ln(0) = -inf: level 0
-      {0.001, 16, 0, 0},    {0.5, 1, 0, 0},                           // a cap of 0 is one layer
-      {0.5, 1, 1000, 255},  {0.5, 1, UINT64_MAX, 255},                // levels fit one byte
-      {1e-300, 2, 16, 15},  {0.3, 2, 16, 1},
+      {0.5, 16, 16, 0},    {0.05, 16, 16, 1},
+      {0.001, 16, 16, 2},  {0.0, 16, 16, 15},
+      {0.5, 1, 16, 15},    {0.999, 1, 16, 15},
+      {0.0, 1, 16, 15},                                // ln(1) = 0: the top level
+      {0.5, 0, 16, 0},     {0.0, 0, 16, 0},            // ln(0) = -inf: level 0
+      {0.001, 16, 0, 0},   {0.5, 1, 0, 0},             // a cap of 0 is one layer
+      {0.5, 1, 1000, 255}, {0.5, 1, UINT64_MAX, 255},  // levels fit one byte
+      {1e-300, 2, 16, 15}, {0.3, 2, 16, 1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(level_for_uniform(c.u, c.m, c.cap), c.level)

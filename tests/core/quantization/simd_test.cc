@@ -9,6 +9,8 @@
 //   precision. Sums must agree within 1e-5 of the sum of absolute terms (a
 //   bound on accumulated rounding) plus 1e-6; cosine values (in [-1, 1] per
 //   similarity) within 1e-5 absolute.
+#include "core/quantization/simd.h"
+
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -16,7 +18,6 @@
 
 #include "core/hnsw/distance.h"
 #include "core/quantization/cpu_features.h"
-#include "core/quantization/simd.h"
 #include "gtest/gtest.h"
 
 namespace tessarine {
@@ -26,8 +27,8 @@ constexpr DistanceMetric kMetrics[] = {DistanceMetric::Cosine, DistanceMetric::E
                                        DistanceMetric::DotProduct};
 // Around the register widths (8 lanes, 16-component blocks, two blocks per
 // unrolled iteration) and a few long ones.
-constexpr std::size_t kLengths[] = {1,  2,  3,  7,  8,   9,   15,   16,  17,
-                                    31, 32, 33, 48, 63,  64,  65,   100, 257, 1000, 1536};
+constexpr std::size_t kLengths[] = {1,  2,  3,  7,  8,  9,  15,  16,  17,   31,
+                                    32, 33, 48, 63, 64, 65, 100, 257, 1000, 1536};
 
 std::vector<float> random_floats(std::mt19937& rng, std::size_t n, float lo, float hi) {
   std::uniform_real_distribution<float> dist(lo, hi);
@@ -140,27 +141,29 @@ struct Paths {
 };
 
 std::vector<Paths> available_paths() {
-  std::vector<Paths> paths = {{"dispatch", distance_exact, distance_asym_prenorm},
-                              {"portable", distance_exact_portable, distance_asym_prenorm_portable}};
-  if (cpu_has_avx2_fma()) paths.push_back({"avx2", distance_exact_avx2, distance_asym_prenorm_avx2});
+  std::vector<Paths> paths = {
+      {"dispatch", distance_exact, distance_asym_prenorm},
+      {"portable", distance_exact_portable, distance_asym_prenorm_portable}};
+  if (cpu_has_avx2_fma())
+    paths.push_back({"avx2", distance_exact_avx2, distance_asym_prenorm_avx2});
   return paths;
 }
 
 TEST(DistanceTest, KnownExactAnswersOnEveryPath) {
-  const std::vector<float> v = {0.3f, -1.2f, 2.5f, 0.0f, 4.0f, -0.7f, 1.1f, 9.0f,
-                                0.3f, -1.2f, 2.5f, 0.0f, 4.0f, -0.7f, 1.1f, 9.0f, 3.0f};
+  const std::vector<float> v = {0.3f,  -1.2f, 2.5f, 0.0f, 4.0f,  -0.7f, 1.1f, 9.0f, 0.3f,
+                                -1.2f, 2.5f,  0.0f, 4.0f, -0.7f, 1.1f,  9.0f, 3.0f};
   const std::vector<float> zeros(17, 0.0f);
   for (const Paths& p : available_paths()) {
     SCOPED_TRACE(p.name);
     EXPECT_NEAR(p.exact(DistanceMetric::Cosine, v, v), 0.0f, 1e-6f);
     EXPECT_EQ(p.exact(DistanceMetric::Cosine, zeros, zeros), 1.0f);
     EXPECT_EQ(p.exact(DistanceMetric::Cosine, {}, {}), 1.0f);
-    EXPECT_EQ(p.exact(DistanceMetric::Euclidean, std::vector<float>{0, 0},
-                      std::vector<float>{3, 4}),
-              25.0f);
-    EXPECT_EQ(p.exact(DistanceMetric::DotProduct, std::vector<float>{1, 2},
-                      std::vector<float>{3, 4}),
-              -11.0f);
+    EXPECT_EQ(
+        p.exact(DistanceMetric::Euclidean, std::vector<float>{0, 0}, std::vector<float>{3, 4}),
+        25.0f);
+    EXPECT_EQ(
+        p.exact(DistanceMetric::DotProduct, std::vector<float>{1, 2}, std::vector<float>{3, 4}),
+        -11.0f);
     const std::vector<float> x = {1, 0}, y = {0, 1}, minus_x = {-2, 0};
     EXPECT_EQ(p.exact(DistanceMetric::Cosine, x, y), 1.0f);
     EXPECT_EQ(p.exact(DistanceMetric::Cosine, x, minus_x), 2.0f);
@@ -171,8 +174,8 @@ TEST(DistanceTest, KnownAsymmetricAnswersOnEveryPath) {
   const std::vector<float> q = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
   const std::vector<uint8_t> codes = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   const float qn = sum_of_squares(q);
-  const QuantizedView same{codes, 1.0f, 1.0f};       // decodes to q itself
-  const QuantizedView constant{codes, 2.0f, 0.0f};   // scale 0: the constant vector 2
+  const QuantizedView same{codes, 1.0f, 1.0f};      // decodes to q itself
+  const QuantizedView constant{codes, 2.0f, 0.0f};  // scale 0: the constant vector 2
   for (const Paths& p : available_paths()) {
     SCOPED_TRACE(p.name);
     EXPECT_EQ(p.asym(DistanceMetric::Euclidean, q, same, qn), 0.0f);
