@@ -25,7 +25,10 @@ struct InvertedIndex {
   uint32_t doc_count = 0;
   uint64_t total_length = 0;
 
-  // Indexes one document's text under its internal id.
+  // Indexes one document's text under its internal id: records its length
+  // (0 for a text without terms, which still counts in doc_count) and
+  // appends one posting per distinct term. An id that is already indexed
+  // with a non-zero length is removed first, so it is never listed twice.
   void add_document(uint32_t doc_id, std::string_view text);
 
   // Undoes add_document for a deleted document: when doc_id was indexed with

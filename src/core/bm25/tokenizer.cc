@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -52,7 +53,9 @@ TokenizedText tokenize(std::string_view text) {
   const auto* s = reinterpret_cast<const uint8_t*>(lowered.data());
   const std::size_t n = lowered.size();
 
-  result.spans_.reserve(n / 8);  // about one term per 6 to 8 bytes of prose
+  // Prose has about one term per 6 to 8 bytes; beyond that guess the vector
+  // grows as needed, so a text of few long words does not over-reserve.
+  result.spans_.reserve(std::min<std::size_t>(n / 8, std::size_t{1} << 16));
   std::size_t p = 0;
   while (p < n) {
     const std::size_t run_start = p;
