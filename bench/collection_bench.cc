@@ -1,0 +1,671 @@
+// Collection benchmark: the core's document and storage paths, each beside a
+// baseline measured in the same run.
+//
+//   collection_bench [--quick] [--data PATH] [--dir PATH] [--only filter|snapshot]
+//   collection_bench --core-insert FILE
+//
+// Sections:
+//   filter    filtered vector search (50,000 documents of dimension 128;
+//             filters admitting 50%, 10%, 1% and 0.1%): recall@10 against an
+//             exact filtered scan and queries/s beside that scan.
+//   snapshot  save and load of a 100,000 x 384 collection (ef_construction 64)
+//             in MB/s beside plain file writes (write + fsync) and reads of the
+//             same number of bytes; rebuild time beside the original build.
+// --core-insert times insert_document for the documents of FILE (written by
+// bench/python_api_bench.py, which compares the Python API with it) into a
+// collection with the default configuration, and prints one line of
+// key=value pairs.
+//
+// Texts come from the data file's descriptions (PATH defaults to
+// ../shared/data/debian-packages.jsonl.gz from the repository root); without
+// it, generated text is used. Vectors are clustered synthetic data from fixed
+// seeds. In-memory work is timed in CPU time of this thread, so other
+// processes sharing the machine distort the ratios less; file I/O is timed in
+// wall time, since waiting for the disk is the point.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/document.h"
+#include "core/float_order.h"
+#include "core/hash_map.h"
+#include "core/hnsw/distance.h"
+#include "core/search/filter.h"
+#include "core/storage/collection_ops.h"
+#include "core/storage/collection_search.h"
+#include "core/storage/crypto.h"
+#include "core/storage/database.h"
+#include "core/storage/persistence.h"
+#include "core/storage/rebuild.h"
+#include "core/storage/snapshot_names.h"
+
+namespace tessarine {
+namespace {
+
+// ---- Clocks --------------------------------------------------------------
+
+double cpu_now() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
+}
+
+double wall_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The best wall time of `repeats` runs of `body`.
+template <typename Body>
+double best_wall(int repeats, Body&& body) {
+  double best = 1e300;
+  for (int r = 0; r < repeats; ++r) {
+    const double start = wall_now();
+    body();
+    best = std::min(best, wall_now() - start);
+  }
+  return best;
+}
+
+void print_ratio(const char* what, double ours, const char* baseline_name, double baseline,
+                 const char* unit) {
+  std::printf("  %-26s %10.1f %-6s  %-22s %10.1f %-6s  x%.2f\n", what, ours, unit,
+              baseline_name, baseline, unit, ours / baseline);
+}
+
+// ---- Texts ---------------------------------------------------------------
+
+// Decodes the JSON string starting at text[pos] (the opening quote) to UTF-8.
+std::optional<std::string> json_string_at(std::string_view text, std::size_t pos) {
+  if (pos >= text.size() || text[pos] != '"') return std::nullopt;
+  std::string out;
+  const auto hex4 = [&](std::size_t at) -> std::optional<uint32_t> {
+    if (at + 4 > text.size()) return std::nullopt;
+    uint32_t v = 0;
+    for (std::size_t i = at; i < at + 4; ++i) {
+      const char h = text[i];
+      v <<= 4;
+      if (h >= '0' && h <= '9') v |= h - '0';
+      else if (h >= 'a' && h <= 'f') v |= h - 'a' + 10;
+      else if (h >= 'A' && h <= 'F') v |= h - 'A' + 10;
+      else return std::nullopt;
+    }
+    return v;
+  };
+  for (++pos; pos < text.size();) {
+    const char c = text[pos++];
+    if (c == '"') return out;
+    if (c != '\\') {
+      out.push_back(c);
+      continue;
+    }
+    if (pos >= text.size()) return std::nullopt;
+    const char e = text[pos++];
+    if (e == 'n') out.push_back('\n');
+    else if (e == 't') out.push_back('\t');
+    else if (e == 'r') out.push_back('\r');
+    else if (e == 'b') out.push_back('\b');
+    else if (e == 'f') out.push_back('\f');
+    else if (e != 'u') out.push_back(e);  // \" \\ \/
+    else {
+      std::optional<uint32_t> cp = hex4(pos);
+      if (!cp) return std::nullopt;
+      pos += 4;
+      if (*cp >= 0xD800 && *cp < 0xDC00 && text.substr(pos, 2) == "\\u") {
+        const std::optional<uint32_t> low = hex4(pos + 2);
+        if (low && *low >= 0xDC00 && *low < 0xE000) {
+          *cp = 0x10000 + ((*cp - 0xD800) << 10) + (*low - 0xDC00);
+          pos += 6;
+        }
+      }
+      if (*cp >= 0xD800 && *cp < 0xE000) *cp = 0xFFFD;  // a lone surrogate
+      if (*cp < 0x80) {
+        out.push_back(static_cast<char>(*cp));
+      } else if (*cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (*cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (*cp & 0x3F)));
+      } else if (*cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (*cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((*cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (*cp & 0x3F)));
+      } else {
+        out.push_back(static_cast<char>(0xF0 | (*cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((*cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((*cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (*cp & 0x3F)));
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// The "description" of every line of the data file, up to `limit`. A quote
+// inside a JSON string is escaped, so the key's text with its quotes can
+// only be the key itself.
+std::vector<std::string> read_descriptions(const std::string& path, std::size_t limit) {
+  std::vector<std::string> texts;
+  gzFile file = gzopen(path.c_str(), "rb");
+  if (file == nullptr) return texts;
+  std::string line;
+  char chunk[1 << 16];
+  constexpr std::string_view kKey = "\"description\"";
+  while (texts.size() < limit && gzgets(file, chunk, sizeof chunk) != nullptr) {
+    line += chunk;
+    if (line.back() != '\n') continue;  // the line goes on
+    std::size_t at = line.find(kKey);
+    if (at != std::string::npos) {
+      at = line.find_first_not_of(" \t", at + kKey.size());
+      if (at != std::string::npos && line[at] == ':') {
+        at = line.find_first_not_of(" \t", at + 1);
+        if (at != std::string::npos) {
+          if (std::optional<std::string> text = json_string_at(line, at)) {
+            texts.push_back(std::move(*text));
+          }
+        }
+      }
+    }
+    line.clear();
+  }
+  gzclose(file);
+  return texts;
+}
+
+// Zipf-like words of a generated vocabulary, about the length of a real
+// description.
+std::vector<std::string> generate_texts(std::size_t count) {
+  std::mt19937 rng(7);
+  std::vector<std::string> vocabulary;
+  for (int i = 0; i < 5000; ++i) {
+    std::string word;
+    for (int j = 0, v = i * 7919 + 13; j < 3 + i % 8; ++j, v = v * 31 + 7) {
+      word.push_back(static_cast<char>('a' + (v & 0x7fffffff) % 26));
+    }
+    vocabulary.push_back(std::move(word));
+  }
+  std::vector<double> weights(vocabulary.size());
+  for (std::size_t i = 0; i < weights.size(); ++i) weights[i] = 1.0 / (i + 1);
+  std::discrete_distribution<std::size_t> zipf(weights.begin(), weights.end());
+  std::vector<std::string> texts(count);
+  for (std::string& t : texts) {
+    for (int w = 0; w < 55; ++w) t += vocabulary[zipf(rng)] + (w % 12 == 11 ? ". " : " ");
+  }
+  return texts;
+}
+
+std::vector<std::string> load_texts(const std::string& path, std::size_t count, bool* real) {
+  std::vector<std::string> texts = read_descriptions(path, count);
+  *real = !texts.empty();
+  if (texts.empty()) texts = generate_texts(std::min<std::size_t>(count, 20000));
+  return texts;
+}
+
+// ---- Vectors -------------------------------------------------------------
+
+// Gaussian clusters: each row a random centre plus noise.
+std::vector<float> clustered_vectors(std::size_t rows, std::size_t dim, std::size_t clusters,
+                                     uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<float> centre_dist(0.0f, 1.0f);
+  std::normal_distribution<float> noise(0.0f, 1.5f);
+  std::vector<float> centres(clusters * dim);
+  for (float& x : centres) x = centre_dist(rng);
+  std::vector<float> out(rows * dim);
+  for (std::size_t i = 0; i < rows; ++i) {
+    const std::size_t c = rng() % clusters;
+    for (std::size_t j = 0; j < dim; ++j) out[i * dim + j] = centres[c * dim + j] + noise(rng);
+  }
+  return out;
+}
+
+std::span<const float> row(const std::vector<float>& v, std::size_t dim, std::size_t i) {
+  return {v.data() + i * dim, dim};
+}
+
+// ---- Filtered search -----------------------------------------------------
+
+struct Selectivity {
+  const char* label;
+  std::optional<int64_t> bucket_below;  // nothing: no filter at all
+};
+
+// The exact answer: every admitted live document by its exact distance.
+std::vector<uint32_t> exact_filtered_top_k(const Collection& collection,
+                                           const std::vector<uint32_t>& row_of_internal,
+                                           const std::vector<float>& base, std::size_t dim,
+                                           std::span<const float> query, const Filter* filter,
+                                           std::size_t k,
+                                           std::vector<std::pair<float, uint32_t>>& scratch) {
+  scratch.clear();
+  const DistanceMetric metric = collection.hnsw.config.distance_metric;
+  for (uint32_t id = 0; id < row_of_internal.size(); ++id) {
+    if (filter != nullptr ? !passes_filter(collection, id, *filter)
+                          : !collection.documents.contains(collection.internal_to_uuid[id])) {
+      continue;
+    }
+    const uint32_t r = row_of_internal[id];
+    scratch.emplace_back(distance_exact(metric, query, row(base, dim, r)), r);
+  }
+  const std::size_t n = std::min(k, scratch.size());
+  std::partial_sort(scratch.begin(), scratch.begin() + n, scratch.end(),
+                    [](const auto& a, const auto& b) { return total_order_less(a.first, b.first); });
+  std::vector<uint32_t> rows;
+  for (std::size_t i = 0; i < n; ++i) rows.push_back(scratch[i].second);
+  return rows;
+}
+
+void bench_filtered_search(bool quick, const std::vector<std::string>& texts) {
+  const std::size_t n = quick ? 5000 : 50000;
+  const std::size_t query_count = quick ? 200 : 1000;
+  constexpr std::size_t dim = 128;
+  constexpr std::size_t k = 10;
+  const std::vector<float> base = clustered_vectors(n, dim, 100, 20240611);
+  const std::vector<float> queries = clustered_vectors(query_count, dim, 100, 20240612);
+
+  // "bucket" takes each value of 0 .. 999 equally often (a shuffled
+  // permutation), so "bucket < t" admits exactly t / 1000 of the documents
+  // whenever n is a multiple of 1000.
+  std::vector<uint32_t> permutation(n);
+  std::iota(permutation.begin(), permutation.end(), 0u);
+  std::shuffle(permutation.begin(), permutation.end(), std::mt19937_64(99));
+
+  Database database;
+  if (!database.create_collection("filtered", dim).ok()) return;
+  const CollectionHandle handle = database.get_collection("filtered");
+  HashMap<Uuid, uint32_t> row_of_uuid;
+  const double build_start = cpu_now();
+  for (uint32_t i = 0; i < n; ++i) {
+    Metadata metadata;
+    metadata["bucket"] = static_cast<int64_t>(permutation[i] % 1000);
+    metadata["row"] = static_cast<int64_t>(i);
+    Document document = Document::create(texts[i % texts.size()], std::move(metadata));
+    row_of_uuid[document.id] = i;
+    if (!insert_document(*handle, std::move(document), row(base, dim, i)).ok()) {
+      std::printf("  insert %u failed\n", i);
+      return;
+    }
+  }
+  const double build = cpu_now() - build_start;
+  std::printf(
+      "\nFiltered vector search: %zu documents of dimension %zu (cosine, default HNSW: m 16, "
+      "ef_construction 200, ef_search 50), %zu queries, k %zu\n",
+      n, dim, query_count, k);
+  std::printf("  built with insert_document in %.2f s CPU (%.0f documents/s)\n", build,
+              n / build);
+
+  std::vector<uint32_t> row_of_internal;
+  for (const Uuid& id : handle->data.internal_to_uuid) row_of_internal.push_back(row_of_uuid[id]);
+
+  std::printf("  %-13s %-9s %-10s %-11s %-14s %s\n", "filter", "admitted", "recall@10",
+              "queries/s", "exact scan q/s", "speed-up");
+  const Selectivity selectivities[] = {
+      {"none", std::nullopt}, {"50%", 500}, {"10%", 100}, {"1%", 10}, {"0.1%", 1}};
+  std::vector<std::pair<float, uint32_t>> scratch;
+  for (const Selectivity& s : selectivities) {
+    std::optional<Filter> filter;
+    std::size_t admitted = n;
+    if (s.bucket_below) {
+      filter.emplace();
+      filter->must.push_back(FilterCondition{"bucket", std::nullopt,
+                                             JsonValue(static_cast<uint64_t>(*s.bucket_below)),
+                                             FilterOp::Lt});
+      admitted = 0;
+      for (uint32_t p : permutation) admitted += (p % 1000) < *s.bucket_below;
+    }
+
+    // The exact filtered scan, under the collection's shared lock as any
+    // reader would hold it.
+    std::vector<std::vector<uint32_t>> truth;
+    double start = cpu_now();
+    {
+      std::shared_lock guard(handle->lock);
+      for (std::size_t q = 0; q < query_count; ++q) {
+        truth.push_back(exact_filtered_top_k(handle->data, row_of_internal, base, dim,
+                                             row(queries, dim, q),
+                                             filter ? &*filter : nullptr, k, scratch));
+      }
+    }
+    const double exact_qps = query_count / (cpu_now() - start);
+
+    std::vector<SearchRequest> requests(query_count);
+    for (std::size_t q = 0; q < query_count; ++q) {
+      const auto v = row(queries, dim, q);
+      requests[q].query_embedding.emplace(v.begin(), v.end());
+      requests[q].k = k;
+      requests[q].filter = filter;
+    }
+    std::size_t hits = 0, expected = 0;
+    double searching = 0;
+    for (std::size_t q = 0; q < query_count; ++q) {
+      start = cpu_now();
+      Result<std::vector<ScoredDocument>> found = search_collection(*handle, requests[q]);
+      searching += cpu_now() - start;
+      if (!found.ok()) {
+        std::printf("  search failed: %s\n", found.status().message().c_str());
+        return;
+      }
+      expected += truth[q].size();
+      for (const ScoredDocument& d : *found) {
+        auto it = row_of_uuid.find(d.document->id);
+        if (it != row_of_uuid.end() &&
+            std::find(truth[q].begin(), truth[q].end(), it->second) != truth[q].end()) {
+          ++hits;
+        }
+      }
+    }
+    const double qps = query_count / searching;
+    std::printf("  %-13s %-9zu %-10.4f %-11.0f %-14.0f x%.1f\n",
+                s.bucket_below ? (std::string("bucket ") + s.label).c_str() : "none", admitted,
+                expected ? static_cast<double>(hits) / expected : 1.0, qps, exact_qps,
+                qps / exact_qps);
+  }
+}
+
+// ---- Snapshots and rebuild -----------------------------------------------
+
+Status write_and_sync(const std::filesystem::path& file, std::span<const uint8_t> bytes) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return Status(ErrorCode::kIo, std::strerror(errno));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::close(fd);
+      return Status(ErrorCode::kIo, std::strerror(errno));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  const bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced ? Status() : Status(ErrorCode::kIo, "fsync failed");
+}
+
+std::vector<uint8_t> read_whole(const std::filesystem::path& file) {
+  std::vector<uint8_t> bytes;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return bytes;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    bytes.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    bytes.resize(done);
+  }
+  ::close(fd);
+  return bytes;
+}
+
+Metadata snapshot_metadata(uint32_t i) {
+  static const char* kSections[] = {"libs", "utils", "devel", "python", "net", "doc"};
+  Metadata metadata;
+  metadata["bucket"] = static_cast<int64_t>(i % 1000);
+  metadata["section"] = std::string(kSections[i % 6]);
+  metadata["size_kib"] = static_cast<double>((i * 2654435761u) % 100000) / 7.0;
+  metadata["essential"] = i % 97 == 0;
+  return metadata;
+}
+
+void bench_snapshots(bool quick, const std::vector<std::string>& texts,
+                     const std::filesystem::path& dir) {
+  const std::size_t n = quick ? 5000 : 100000;
+  constexpr std::size_t dim = 384;
+  const int repeats = quick ? 2 : 3;
+  HnswConfig config;
+  config.ef_construction = 64;  // defaults otherwise; keeps the 100,000-document build short
+  const std::vector<float> base = clustered_vectors(n, dim, 200, 20240613);
+
+  Database database;
+  if (!database.create_collection("snapshot", dim, config).ok()) return;
+  CollectionHandle handle = database.get_collection("snapshot");
+  std::vector<Uuid> ids;
+  const double build_start = cpu_now();
+  for (uint32_t i = 0; i < n; ++i) {
+    Document document = Document::create(texts[i % texts.size()], snapshot_metadata(i));
+    ids.push_back(document.id);
+    if (!insert_document(*handle, std::move(document), row(base, dim, i)).ok()) return;
+  }
+  const double build = cpu_now() - build_start;
+  std::printf(
+      "\nSnapshots: %zu documents of dimension %zu (cosine, m 16, ef_construction 64, scalar "
+      "codes only), best of %d, wall time, in %s\n",
+      n, dim, repeats, dir.c_str());
+  std::printf("  built with insert_document in %.2f s CPU (%.0f documents/s)\n", build,
+              n / build);
+
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  const std::filesystem::path file = dir / snapshot_file_name("snapshot");
+  const std::filesystem::path plain_file = dir / "plain-io.bin";
+
+  // Plain CRC-32 snapshots, then sealed ones (the sealed save replaces the file).
+  Result<std::shared_ptr<const EncryptionKey>> key = EncryptionKey::from_hex(std::string(64, '7'));
+  if (!key.ok()) return;
+  struct Mode {
+    const char* save_label;
+    const char* load_label;
+    const EncryptionKey* key;
+  };
+  const Mode modes[] = {{"save (CRC-32)", "load (CRC-32)", nullptr},
+                        {"save (AES-256-GCM)", "load (AES-256-GCM)", key->get()}};
+  for (const Mode& mode : modes) {
+    bool failed = false;
+    const double save = best_wall(repeats, [&] {
+      if (Status s = save_collection(handle, dir, mode.key); !s.ok()) {
+        std::printf("  save failed: %s\n", s.message().c_str());
+        failed = true;
+      }
+    });
+    if (failed) return;
+    const std::vector<uint8_t> bytes = read_whole(file);
+    const double mb = bytes.size() / 1e6;
+    const double plain_write = best_wall(repeats, [&] {
+      if (!write_and_sync(plain_file, bytes).ok()) failed = true;
+    });
+    uint64_t loaded_count = 0;
+    std::vector<CollectionHandle> loaded_copies;  // freed after timing: freeing is not loading
+    const double load = best_wall(repeats, [&] {
+      Result<CollectionHandle> loaded = load_collection(file, mode.key);
+      if (!loaded.ok()) {
+        std::printf("  load failed: %s\n", loaded.status().message().c_str());
+        failed = true;
+        return;
+      }
+      loaded_count = document_count(**loaded);
+      loaded_copies.push_back(std::move(*loaded));
+    });
+    loaded_copies.clear();
+    const double plain_read = best_wall(repeats, [&] {
+      if (read_whole(plain_file).size() != bytes.size()) failed = true;
+    });
+    if (failed || loaded_count != n) {
+      std::printf("  plain I/O or reload failed (%llu documents loaded)\n",
+                  static_cast<unsigned long long>(loaded_count));
+      return;
+    }
+    if (mode.key == nullptr) std::printf("  snapshot file: %.1f MB\n", mb);
+    print_ratio(mode.save_label, mb / save, "write + fsync", mb / plain_write, "MB/s");
+    print_ratio(mode.load_label, mb / load, "read", mb / plain_read, "MB/s");
+  }
+  std::filesystem::remove(file, ec);
+  std::filesystem::remove(plain_file, ec);
+
+  // Rebuild after deleting every tenth document, as a compaction would run.
+  for (std::size_t i = 0; i < ids.size(); i += 10) delete_document(*handle, ids[i]);
+  const double rebuild_start = cpu_now();
+  const uint64_t rebuilt = rebuild(*handle);
+  const double rebuild_time = cpu_now() - rebuild_start;
+  std::printf("  rebuild of %llu live documents (every tenth deleted): %.2f s CPU (%.0f "
+              "documents/s); original build %.2f s (%.0f documents/s)  x%.2f of the build time\n",
+              static_cast<unsigned long long>(rebuilt), rebuild_time, rebuilt / rebuild_time,
+              build, n / build, rebuild_time / build);
+}
+
+// ---- Core insertion for the Python comparison -----------------------------
+
+// The document file of bench/python_api_bench.py, little-endian:
+//   "TSBD", u32 count, u32 dimension, then per document:
+//   u32 text length, text, u32 metadata entries, per entry: u32 key length,
+//   key, u8 kind (0 bool, 1 int, 2 float, 3 string) and its value (u8, i64,
+//   f64, or u32 length + bytes), then dimension float32 values.
+class Reader {
+ public:
+  explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  bool ok() const { return ok_; }
+
+  template <typename T>
+  T number() {
+    T value{};
+    if (!take(sizeof value)) return value;
+    std::memcpy(&value, bytes_.data() + pos_ - sizeof value, sizeof value);
+    return value;
+  }
+  std::string text() {
+    const uint32_t length = number<uint32_t>();
+    if (!take(length)) return {};
+    return std::string(reinterpret_cast<const char*>(bytes_.data() + pos_ - length), length);
+  }
+
+ private:
+  bool take(std::size_t n) {
+    if (!ok_ || bytes_.size() - pos_ < n) return ok_ = false;
+    pos_ += n;
+    return true;
+  }
+  std::span<const uint8_t> bytes_;
+  std::size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+struct PreparedDocument {
+  std::string text;
+  Metadata metadata;
+  std::vector<float> embedding;
+};
+
+std::optional<std::vector<PreparedDocument>> read_document_file(const std::string& path,
+                                                                uint32_t* dimension) {
+  const std::vector<uint8_t> bytes = read_whole(path);
+  if (bytes.size() < 12 || std::memcmp(bytes.data(), "TSBD", 4) != 0) return std::nullopt;
+  Reader reader(std::span<const uint8_t>(bytes).subspan(4));
+  const uint32_t count = reader.number<uint32_t>();
+  *dimension = reader.number<uint32_t>();
+  if (*dimension == 0 || *dimension > (1u << 16)) return std::nullopt;
+  std::vector<PreparedDocument> documents;
+  for (uint32_t i = 0; i < count && reader.ok(); ++i) {
+    PreparedDocument d;
+    d.text = reader.text();
+    const uint32_t entries = reader.number<uint32_t>();
+    for (uint32_t e = 0; e < entries && reader.ok(); ++e) {
+      std::string key = reader.text();
+      switch (reader.number<uint8_t>()) {
+        case 0: d.metadata[std::move(key)] = reader.number<uint8_t>() != 0; break;
+        case 1: d.metadata[std::move(key)] = reader.number<int64_t>(); break;
+        case 2: d.metadata[std::move(key)] = reader.number<double>(); break;
+        case 3: d.metadata[std::move(key)] = reader.text(); break;
+        default: return std::nullopt;
+      }
+    }
+    d.embedding.resize(*dimension);
+    for (float& x : d.embedding) x = reader.number<float>();
+    documents.push_back(std::move(d));
+  }
+  if (!reader.ok()) return std::nullopt;
+  return documents;
+}
+
+int core_insert(const std::string& path) {
+  uint32_t dimension = 0;
+  std::optional<std::vector<PreparedDocument>> documents = read_document_file(path, &dimension);
+  if (!documents) {
+    std::fprintf(stderr, "collection_bench: cannot read document file %s\n", path.c_str());
+    return 1;
+  }
+  Database database;
+  if (!database.create_collection("core", dimension).ok()) return 1;
+  const CollectionHandle handle = database.get_collection("core");
+  // Timed: what the Python layer also does past conversion, from a fresh id
+  // to the document stored in both indexes.
+  const double cpu_start = cpu_now(), wall_start = wall_now();
+  for (PreparedDocument& d : *documents) {
+    Document document = Document::create(std::move(d.text), std::move(d.metadata));
+    if (!insert_document(*handle, std::move(document), d.embedding).ok()) return 1;
+  }
+  const double cpu = cpu_now() - cpu_start, wall = wall_now() - wall_start;
+  std::printf("core_insert documents=%zu dimension=%u cpu_seconds=%.6f wall_seconds=%.6f\n",
+              documents->size(), dimension, cpu, wall);
+  return 0;
+}
+
+// ---- Entry point -----------------------------------------------------------
+
+int run(int argc, char** argv) {
+  std::string data = "../shared/data/debian-packages.jsonl.gz";
+  std::string only;
+  std::optional<std::filesystem::path> dir;
+  bool quick = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--quick") {
+      quick = true;
+    } else if (arg == "--data" && i + 1 < argc) {
+      data = argv[++i];
+    } else if (arg == "--dir" && i + 1 < argc) {
+      dir = argv[++i];
+    } else if (arg == "--only" && i + 1 < argc) {
+      only = argv[++i];
+    } else if (arg == "--core-insert" && i + 1 < argc) {
+      return core_insert(argv[++i]);
+    } else {
+      std::fprintf(stderr,
+                   "usage: %s [--quick] [--data PATH] [--dir PATH] [--only filter|snapshot]\n"
+                   "       %s --core-insert FILE\n",
+                   argv[0], argv[0]);
+      return 2;
+    }
+  }
+  bool real = false;
+  const std::vector<std::string> texts = load_texts(data, quick ? 5000 : 100000, &real);
+  std::printf("collection_bench: %zu %s texts%s\n", texts.size(),
+              real ? "real" : "generated (data file not found)", quick ? " (--quick)" : "");
+  if (only.empty() || only == "filter") bench_filtered_search(quick, texts);
+  if (only.empty() || only == "snapshot") {
+    const bool own_dir = !dir.has_value();
+    if (own_dir) {
+      dir = std::filesystem::temp_directory_path() /
+            ("tessarine-collection-bench-" + std::to_string(::getpid()));
+    }
+    bench_snapshots(quick, texts, *dir);
+    std::error_code ec;
+    if (own_dir) std::filesystem::remove_all(*dir, ec);
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace tessarine
+
+int main(int argc, char** argv) { return tessarine::run(argc, argv); }
