@@ -62,11 +62,21 @@ class JsonCursor {
       if (pos_ >= text_.size()) return std::nullopt;
       const char e = text_[pos_++];
       switch (e) {
-        case 'n': out.push_back('\n'); break;
-        case 't': out.push_back('\t'); break;
-        case 'r': out.push_back('\r'); break;
-        case 'b': out.push_back('\b'); break;
-        case 'f': out.push_back('\f'); break;
+        case 'n':
+          out.push_back('\n');
+          break;
+        case 't':
+          out.push_back('\t');
+          break;
+        case 'r':
+          out.push_back('\r');
+          break;
+        case 'b':
+          out.push_back('\b');
+          break;
+        case 'f':
+          out.push_back('\f');
+          break;
         case 'u': {
           std::optional<uint32_t> cp = hex4();
           if (!cp) return std::nullopt;
@@ -81,7 +91,9 @@ class JsonCursor {
           append_utf8(*cp, out);
           break;
         }
-        default: out.push_back(e); break;  // \" \\ \/
+        default:
+          out.push_back(e);
+          break;  // \" \\ \/
       }
     }
     return std::nullopt;
@@ -109,7 +121,8 @@ class JsonCursor {
 
  private:
   void skip_space() {
-    while (pos_ < text_.size() && std::strchr(" \t\r\n", text_[pos_]) && text_[pos_] != '\0') ++pos_;
+    while (pos_ < text_.size() && std::strchr(" \t\r\n", text_[pos_]) && text_[pos_] != '\0')
+      ++pos_;
   }
 
   std::optional<uint32_t> hex4() {
@@ -118,10 +131,14 @@ class JsonCursor {
     for (int i = 0; i < 4; ++i) {
       const char h = text_[pos_++];
       v <<= 4;
-      if (h >= '0' && h <= '9') v |= h - '0';
-      else if (h >= 'a' && h <= 'f') v |= h - 'a' + 10;
-      else if (h >= 'A' && h <= 'F') v |= h - 'A' + 10;
-      else return std::nullopt;
+      if (h >= '0' && h <= '9')
+        v |= h - '0';
+      else if (h >= 'a' && h <= 'f')
+        v |= h - 'a' + 10;
+      else if (h >= 'A' && h <= 'F')
+        v |= h - 'A' + 10;
+      else
+        return std::nullopt;
     }
     return v;
   }
@@ -214,7 +231,8 @@ std::vector<Record> generate_records(std::size_t count) {
   std::discrete_distribution<std::size_t> zipf(weights.begin(), weights.end());
   std::vector<Record> records(count);
   for (Record& r : records) {
-    for (int w = 0; w < 55; ++w) r.description += vocabulary[zipf(rng)] + (w % 12 == 11 ? ".\n" : " ");
+    for (int w = 0; w < 55; ++w)
+      r.description += vocabulary[zipf(rng)] + (w % 12 == 11 ? ".\n" : " ");
     for (int w = 0; w < 5; ++w) r.synopsis += vocabulary[zipf(rng)] + " ";
   }
   return records;
@@ -316,8 +334,8 @@ volatile std::size_t g_sink;  // keeps results alive so the work is not optimise
 void print_ratio(const char* what, double ours, double baseline, const char* unit,
                  bool higher_is_better) {
   const double ratio = higher_is_better ? ours / baseline : baseline / ours;
-  std::printf("  %-34s %12.2f %-8s baseline %12.2f %-8s  x%.2f\n", what, ours, unit, baseline,
-              unit, ratio);
+  std::printf("  %-34s %12.2f %-8s baseline %12.2f %-8s  x%.2f\n", what, ours, unit, baseline, unit,
+              ratio);
 }
 
 void bench_tokenizer(const char* label, const std::vector<std::string>& texts, int repeats) {
@@ -400,14 +418,15 @@ int run(int argc, char** argv) {
     for (uint32_t id = 0; id < descriptions.size(); ++id) plain.add(id, descriptions[id]);
     g_sink = plain.postings.size();
   });
-  std::printf("BM25 indexing (%zu documents, %zu terms, %llu postings of %llu term occurrences):\n",
-              descriptions.size(), index.postings.size(),
-              [&] {
-                unsigned long long n = 0;
-                for (const auto& [t, l] : index.postings) n += l.size();
-                return n;
-              }(),
-              static_cast<unsigned long long>(index.total_length));
+  std::printf(
+      "BM25 indexing (%zu documents, %zu terms, %llu postings of %llu term occurrences):\n",
+      descriptions.size(), index.postings.size(),
+      [&] {
+        unsigned long long n = 0;
+        for (const auto& [t, l] : index.postings) n += l.size();
+        return n;
+      }(),
+      static_cast<unsigned long long>(index.total_length));
   print_ratio("add_document vs std:: containers", descriptions.size() / index_time / 1e3,
               descriptions.size() / plain_time / 1e3, "kdoc/s", true);
   print_ratio("  same, as text throughput", bytes / index_time / 1e6, bytes / plain_time / 1e6,

@@ -34,7 +34,8 @@ void InvertedIndex::add_document(uint32_t doc_id, std::string_view text) {
   for (std::string_view term : terms) ++counts[as_key(term)];
   for (const auto& [term, count] : counts) {
     auto it = postings.find(term);
-    if (it == postings.end()) it = postings.emplace(std::string(term), std::vector<Posting>{}).first;
+    if (it == postings.end())
+      it = postings.emplace(std::string(term), std::vector<Posting>{}).first;
     it->second.push_back(Posting{doc_id, saturate_u32(count)});
   }
 }

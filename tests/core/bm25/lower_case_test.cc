@@ -40,8 +40,16 @@ TEST(LowerCase, FullMappingWithFinalSigma) {
 }
 
 TEST(LowerCase, IllFormedBytesAreCopied) {
-  const std::string text = "A\xFF" "B\xE0" "C\xED\xA0\x80" "D\xCE\xA3";
-  EXPECT_EQ(lower_case(text), "a\xFF" "b\xE0" "c\xED\xA0\x80" "d\xCF\x82");
+  const std::string text =
+      "A\xFF"
+      "B\xE0"
+      "C\xED\xA0\x80"
+      "D\xCE\xA3";
+  EXPECT_EQ(lower_case(text),
+            "a\xFF"
+            "b\xE0"
+            "c\xED\xA0\x80"
+            "d\xCF\x82");
 }
 
 // The ASCII characters that ICU treats as case-ignorable are the ones the
@@ -59,8 +67,8 @@ TEST(LowerCase, CuttingIntoPiecesMatchesWholeTextMapping) {
   // combining accent, soft hyphen), cased and uncased characters and
   // ill-formed bytes next to each other and next to the cuts.
   const std::array<std::string_view, 18> fragments = {
-      "A",  "a",  "\u03A3", "\u03C3", "'",       ".",  " ",  "\u00C9", "\u0301",
-      "İ",  "中", "\xFF",   "1",      "\u00AD", "ΟΔ", ":",  "Ω",      "x"};
+      "A", "a",  "\u03A3", "\u03C3", "'",      ".",  " ", "\u00C9", "\u0301",
+      "İ", "中", "\xFF",   "1",      "\u00AD", "ΟΔ", ":", "Ω",      "x"};
   std::mt19937 rng(20240611);
   std::uniform_int_distribution<std::size_t> pick(0, fragments.size() - 1);
   std::uniform_int_distribution<int> length(0, 24);

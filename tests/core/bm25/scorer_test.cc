@@ -38,10 +38,10 @@ TEST(Bm25, RepeatedQueryTermsCountAgain) {
 
 TEST(Bm25, RanksByDescendingScore) {
   InvertedIndex index;
-  index.add_document(0, "cat dog bird fish");    // one "cat" in a long text
-  index.add_document(1, "cat cat");              // two in a short one
-  index.add_document(2, "dog bird");             // none
-  index.add_document(3, "cat mouse");            // one in a short text
+  index.add_document(0, "cat dog bird fish");  // one "cat" in a long text
+  index.add_document(1, "cat cat");            // two in a short one
+  index.add_document(2, "dog bird");           // none
+  index.add_document(3, "cat mouse");          // one in a short text
   const RankedList result = bm25_search(index, "cat", 10);
   EXPECT_EQ(ids_of(result), (std::vector<uint32_t>{1, 3, 0}));
   for (const auto& [id, score] : result) EXPECT_GT(score, 0.0f);

@@ -46,40 +46,50 @@ TEST_P(TokenizeExamples, YieldsTheExpectedTerms) {
   EXPECT_EQ(terms_of(GetParam().text), GetParam().terms) << "text: " << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Tokenizer, TokenizeExamples,
-    testing::Values(
-        TokenizeCase{"Hello, World!", {"hello", "world"}},
-        // "the" is a stop word once lowered; "s" is one byte.
-        TokenizeCase{"The cat's toy", {"cat", "toy"}},
-        // Apostrophes, hyphens and underscores separate terms.
-        TokenizeCase{"don't", {"don"}}, TokenizeCase{"e-mail", {"mail"}},
-        TokenizeCase{"snake_case", {"snake", "case"}},
-        TokenizeCase{"R&D and Q/A", {}},
-        // The length rule counts bytes: single ASCII characters go.
-        TokenizeCase{"x1 7 2024 3d.5", {"x1", "2024", "3d"}},
-        TokenizeCase{"Il gatto della nonna", {"gatto", "nonna"}},
-        TokenizeCase{"é", {"é"}}, TokenizeCase{"e", {}}, TokenizeCase{"ß", {"ß"}},
-        // No accent folding: é and e are different terms.
-        TokenizeCase{"café CAFE Café", {"café", "cafe", "café"}},
-        // A single CJK ideograph is three bytes; a run of them is one term.
-        TokenizeCase{"中", {"中"}}, TokenizeCase{"中文 搜索", {"中文", "搜索"}},
-        // Capital sigma: final at the end of a word, non-final elsewhere.
-        TokenizeCase{"ΟΔΟΣ", {"οδος"}}, TokenizeCase{"ΣΑ", {"σα"}},
-        TokenizeCase{"ΟΔΟΣ ΣΑ", {"οδος", "σα"}},
-        // The sigma rule sees ASCII letters before it and skips the
-        // case-ignorable apostrophe.
-        TokenizeCase{"AΣ", {"aς"}}, TokenizeCase{"A'Σ", {"ς"}},
-        // U+00B2 (superscript two) is in category No; U+00BD (one half) too.
-        TokenizeCase{"x²", {"x²"}}, TokenizeCase{"½", {"½"}},
-        // Roman numeral twelve (Nl) lowers to its small form.
-        TokenizeCase{"Ⅻ", {"ⅻ"}},
-        // U+0130 lowers to "i" + U+0307; the combining dot is not alphabetic.
-        TokenizeCase{"İSTANBUL", {"stanbul"}}, TokenizeCase{"KİSA", {"ki", "sa"}},
-        TokenizeCase{"word word word", {"word", "word", "word"}},
-        TokenizeCase{"", {}}, TokenizeCase{" \t\n,.;:!?-_'\"()[]{}<>/\\|@#$%^&*+=~`", {}},
-        // Symbols and punctuation outside ASCII separate too.
-        TokenizeCase{"alpha—beta€gamma…delta", {"alpha", "beta", "gamma", "delta"}}));
+const TokenizeCase kTokenizeCases[] = {
+    {"Hello, World!", {"hello", "world"}},
+    // "the" is a stop word once lowered; "s" is one byte.
+    {"The cat's toy", {"cat", "toy"}},
+    // Apostrophes, hyphens and underscores separate terms.
+    {"don't", {"don"}},
+    {"e-mail", {"mail"}},
+    {"snake_case", {"snake", "case"}},
+    {"R&D and Q/A", {}},
+    // The length rule counts bytes: single ASCII characters go.
+    {"x1 7 2024 3d.5", {"x1", "2024", "3d"}},
+    {"Il gatto della nonna", {"gatto", "nonna"}},
+    {"é", {"é"}},
+    {"e", {}},
+    {"ß", {"ß"}},
+    // No accent folding: é and e are different terms.
+    {"café CAFE Café", {"café", "cafe", "café"}},
+    // A single CJK ideograph is three bytes; a run of them is one term.
+    {"中", {"中"}},
+    {"中文 搜索", {"中文", "搜索"}},
+    // Capital sigma: final at the end of a word, non-final elsewhere.
+    {"ΟΔΟΣ", {"οδος"}},
+    {"ΣΑ", {"σα"}},
+    {"ΟΔΟΣ ΣΑ", {"οδος", "σα"}},
+    // The sigma rule sees ASCII letters before it and skips the
+    // case-ignorable apostrophe.
+    {"AΣ", {"aς"}},
+    {"A'Σ", {"ς"}},
+    // U+00B2 (superscript two) is in category No; U+00BD (one half) too.
+    {"x²", {"x²"}},
+    {"½", {"½"}},
+    // Roman numeral twelve (Nl) lowers to its small form.
+    {"Ⅻ", {"ⅻ"}},
+    // U+0130 lowers to "i" + U+0307; the combining dot is not alphabetic.
+    {"İSTANBUL", {"stanbul"}},
+    {"KİSA", {"ki", "sa"}},
+    {"word word word", {"word", "word", "word"}},
+    {"", {}},
+    {" \t\n,.;:!?-_'\"()[]{}<>/\\|@#$%^&*+=~`", {}},
+    // Symbols and punctuation outside ASCII separate too.
+    {"alpha—beta€gamma…delta", {"alpha", "beta", "gamma", "delta"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Tokenizer, TokenizeExamples, testing::ValuesIn(kTokenizeCases));
 
 TEST(Tokenizer, DropsEveryStopWordInAnyCase) {
   EXPECT_EQ(STOP_WORDS.size(), 64u);
@@ -106,10 +116,16 @@ TEST(Tokenizer, TermsAreSlicesOfTheLoweredText) {
 TEST(Tokenizer, IllFormedUtf8SeparatesWithoutStopping) {
   // A stray continuation byte, a truncated sequence at the end, an overlong
   // encoding, an encoded surrogate and bytes that are never valid.
-  EXPECT_EQ(terms_of("ab\x80" "cd"), (std::vector<std::string>{"ab", "cd"}));
+  EXPECT_EQ(terms_of("ab\x80"
+                     "cd"),
+            (std::vector<std::string>{"ab", "cd"}));
   EXPECT_EQ(terms_of("abc\xE2\x82"), (std::vector<std::string>{"abc"}));
-  EXPECT_EQ(terms_of("ab\xC0\xAF" "cd"), (std::vector<std::string>{"ab", "cd"}));
-  EXPECT_EQ(terms_of("ab\xED\xA0\x80" "cd"), (std::vector<std::string>{"ab", "cd"}));
+  EXPECT_EQ(terms_of("ab\xC0\xAF"
+                     "cd"),
+            (std::vector<std::string>{"ab", "cd"}));
+  EXPECT_EQ(terms_of("ab\xED\xA0\x80"
+                     "cd"),
+            (std::vector<std::string>{"ab", "cd"}));
   EXPECT_EQ(terms_of("\xFF\xFE ÉTÉ \xF5\xF8"), (std::vector<std::string>{"été"}));
   // Every single byte and every pair of bytes: no crash, and every term is
   // well-formed UTF-8 made of the lowered input.
