@@ -172,7 +172,8 @@ Status save_collection(const CollectionHandle& collection, const fs::path& dir,
 
   // Directories created here must reach stable storage with the snapshot.
   std::vector<fs::path> created;
-  for (fs::path missing = dir; !missing.empty() && !fs::exists(missing);
+  std::error_code probe;  // a path that cannot be probed (too long, ...) fails below, not here
+  for (fs::path missing = dir; !missing.empty() && !fs::exists(missing, probe);
        missing = missing.parent_path()) {
     created.push_back(missing);
     if (missing == missing.parent_path()) break;
