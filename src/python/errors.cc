@@ -43,13 +43,27 @@ void prefix_pending_error(const char* argument_name) {
     PyErr_Clear();
     PyErr_Format(type != nullptr ? type : PyExc_TypeError, "argument '%s': invalid value",
                  argument_name);
-  } else {
-    PyErr_Format(type, "argument '%s': %U", argument_name, text);
-    Py_DECREF(text);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return;
   }
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
+  // Some exception types cannot be built from one message (UnicodeEncodeError
+  // takes five arguments): those are raised again as they were, unprefixed.
+  PyObject* prefixed = PyUnicode_FromFormat("argument '%s': %U", argument_name, text);
+  Py_DECREF(text);
+  PyObject* replacement = prefixed != nullptr ? PyObject_CallOneArg(type, prefixed) : nullptr;
+  Py_XDECREF(prefixed);
+  if (replacement != nullptr) {
+    PyErr_SetObject(type, replacement);
+    Py_DECREF(replacement);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return;
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
 }
 
 }  // namespace tessarine::python
