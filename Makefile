@@ -41,3 +41,43 @@ bench: bootstrap python
 
 clean:
 	rm -rf build
+
+# --- Sanitizers and fuzzing -------------------------------------------------
+# make test-sanitize  core tests and the whole pytest suite under AddressSanitizer
+#                     + UndefinedBehaviorSanitizer (the extension is built into
+#                     build/sanitize and loaded from a copy of the package there;
+#                     the .venv install is left alone)
+# make test-tsan      core tests under ThreadSanitizer
+# make fuzz           every fuzz target for FUZZ_SECONDS (default 30) seconds
+.PHONY: test-sanitize test-tsan fuzz
+SANITIZE_BUILD := build/sanitize
+TSAN_BUILD := build/tsan
+SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 TESSARINE_SANITIZED=1
+
+test-sanitize: bootstrap
+	@cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DTESSARINE_SANITIZE=address,undefined -DTESSARINE_BUILD_TESTS=ON \
+		-DTESSARINE_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(PYTHON)) > /dev/null
+	@cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	@$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_BUILD) --output-on-failure --no-tests=error -j $(JOBS)
+	@rm -rf $(SANITIZE_BUILD)/package && mkdir -p $(SANITIZE_BUILD)/package
+	@cp -r python/tessarine $(SANITIZE_BUILD)/package/
+	@cp $(SANITIZE_BUILD)/src/python/_tessarine*.so $(SANITIZE_BUILD)/package/tessarine/
+	@# CPython leaks by design; pymalloc is bypassed so ASan sees every object.
+	@$(SANITIZER_ENV) PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SANITIZE_BUILD)/package) \
+		LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+		$(PYTHON) -c 'import sys, tessarine; sys.exit("tessarine not loaded from the sanitized build: " + tessarine.__file__) if "$(SANITIZE_BUILD)/package" not in tessarine.__file__ else None'
+	@$(SANITIZER_ENV) PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SANITIZE_BUILD)/package) \
+		LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+		$(PYTHON) -m pytest tests/python -q -p no:cacheprovider
+
+test-tsan: bootstrap
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DTESSARINE_SANITIZE=thread -DTESSARINE_BUILD_TESTS=ON > /dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS)
+	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		ctest --test-dir $(TSAN_BUILD) --output-on-failure --no-tests=error -j $(JOBS)
+
+fuzz: bootstrap
+	@JOBS=$(JOBS) bash fuzz/run_fuzzers.sh
