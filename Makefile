@@ -52,11 +52,13 @@ clean:
 .PHONY: test-sanitize test-tsan fuzz
 SANITIZE_BUILD := build/sanitize
 TSAN_BUILD := build/tsan
+# -O1 with assertions on: quicker to build than -O3, and what the sanitizers are tuned for.
+SANITIZE_BUILD_TYPE := -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g"
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 TESSARINE_SANITIZED=1
 
 test-sanitize: bootstrap
-	@cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	@cmake -S . -B $(SANITIZE_BUILD) -G Ninja $(SANITIZE_BUILD_TYPE) \
 		-DTESSARINE_SANITIZE=address,undefined -DTESSARINE_BUILD_TESTS=ON \
 		-DTESSARINE_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(PYTHON)) > /dev/null
 	@cmake --build $(SANITIZE_BUILD) -j $(JOBS)
@@ -73,7 +75,7 @@ test-sanitize: bootstrap
 		$(PYTHON) -m pytest tests/python -q -p no:cacheprovider
 
 test-tsan: bootstrap
-	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja $(SANITIZE_BUILD_TYPE) \
 		-DTESSARINE_SANITIZE=thread -DTESSARINE_BUILD_TESTS=ON > /dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS)
 	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
