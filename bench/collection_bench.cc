@@ -265,8 +265,10 @@ std::vector<uint32_t> exact_filtered_top_k(const Collection& collection,
     scratch.emplace_back(distance_exact(metric, query, row(base, dim, r)), r);
   }
   const std::size_t n = std::min(k, scratch.size());
-  std::partial_sort(scratch.begin(), scratch.begin() + n, scratch.end(),
-                    [](const auto& a, const auto& b) { return total_order_less(a.first, b.first); });
+  const auto closer = [](const auto& a, const auto& b) {
+    return total_order_less(a.first, b.first);
+  };
+  std::partial_sort(scratch.begin(), scratch.begin() + n, scratch.end(), closer);
   std::vector<uint32_t> rows;
   for (std::size_t i = 0; i < n; ++i) rows.push_back(scratch[i].second);
   return rows;
@@ -623,6 +625,7 @@ int core_insert(const std::string& path) {
 // ---- Entry point -----------------------------------------------------------
 
 int run(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it happens, even into a file
   std::string data = "../shared/data/debian-packages.jsonl.gz";
   std::string only;
   std::optional<std::filesystem::path> dir;

@@ -148,7 +148,8 @@ def main() -> int:
         print(f"durability_bench: dimension {DIMENSION}, {singles} single inserts, {batched} "
               f"documents in batches of {BATCH_SIZE}, "
               f"{'real' if real else 'generated (data file not found)'} texts"
-              f"{' (--quick)' if args.quick else ''}; wall time, best of {rounds} rounds, in {root}")
+              f"{' (--quick)' if args.quick else ''}; wall time, best of {rounds} rounds,"
+              f" in {root}")
         # Rounds interleave the runs, and each keeps its best round, so that a
         # burst of load from other processes does not land on one side only.
         fsyncs = memory = durable = memory_batch = durable_batch = 0.0

@@ -76,7 +76,8 @@ def clustered_embeddings(count: int, dimension: int, seed: int = 20240614) -> np
     return np.ascontiguousarray(centres[labels] + noise, dtype=np.float32)
 
 
-def write_document_file(path: Path, records: list[tuple[str, dict]], embeddings: np.ndarray) -> None:
+def write_document_file(path: Path, records: list[tuple[str, dict]],
+                        embeddings: np.ndarray) -> None:
     """The format `collection_bench --core-insert` reads (see collection_bench.cc)."""
 
     def text(value: str) -> bytes:
