@@ -14,8 +14,18 @@
 
 namespace tessarine {
 
+// Decoding errors carry kInvalidData and one of these texts (numbers in decimal):
+//   "io error: unexpected end of file"
+//   "string is not valid utf8: invalid utf-8 sequence of {} bytes from index {}"
+//   "string is not valid utf8: incomplete utf-8 byte sequence from index {}"
+//   "invalid u8 while decoding bool, expected 0 or 1, found {}"
+//   "tag for enum is not valid, found {}"                      (optional tag)
+//   "invalid value: integer `{}`, expected variant index 0 <= i < {}"
+//   "UUID parsing failed: invalid length: expected 16 bytes, found {}"
+// Bytes after the record are ignored. Maps are rebuilt fresh; a key that
+// occurs twice keeps its later value.
+
 std::vector<uint8_t> encode_collection(const Collection& collection);
-// Bytes after the record are ignored. Errors carry kInvalidData.
 Result<Collection> decode_collection(std::span<const uint8_t> bytes);
 
 std::vector<uint8_t> encode_wal_entry(const WalEntry& entry);

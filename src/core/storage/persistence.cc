@@ -53,6 +53,15 @@ class FileDescriptor {
   int fd_;
 };
 
+// Flushes a file's data to stable storage. Where the platform has a stronger
+// flush than fsync (one that also empties the drive's cache), it is used.
+Status full_sync(int fd) {
+#ifdef F_FULLFSYNC
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return Status::Ok();
+#endif
+  return ::fsync(fd) == 0 ? Status::Ok() : last_os_error();
+}
+
 Status write_all(int fd, std::span<const uint8_t> bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -70,7 +79,7 @@ Status write_all(int fd, std::span<const uint8_t> bytes) {
 Status sync_directory(const fs::path& dir) {
   FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return last_os_error();
-  if (::fsync(fd.get()) != 0) return last_os_error();
+  if (Status synced = full_sync(fd.get()); !synced.ok()) return synced;
   return fd.close();
 }
 
@@ -86,7 +95,7 @@ Status write_synced_file(const fs::path& path,
   for (std::span<const uint8_t> piece : pieces) {
     if (Status s = write_all(fd.get(), piece); !s.ok()) return s;
   }
-  if (::fsync(fd.get()) != 0) return last_os_error();
+  if (Status synced = full_sync(fd.get()); !synced.ok()) return synced;
   return fd.close();
 }
 

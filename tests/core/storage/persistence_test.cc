@@ -8,11 +8,15 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "core/storage/codec.h"
+#include "core/storage/collection_ops.h"
+#include "core/storage/collection_search.h"
+#include "core/storage/rebuild.h"
 #include "core/storage/quoted_path.h"
 #include "snapshot_test_util.h"
 
@@ -153,6 +157,10 @@ TEST_F(PersistenceTest, FailedSaveLeavesThePreviousSnapshot) {
   EXPECT_EQ(failed.message(), "Is a directory");
   EXPECT_EQ(read_file(root_ / "c.tsr"), before);
 
+  const Status too_long = save_collection(handle, root_ / std::string(300, 'p'), nullptr);
+  EXPECT_EQ(too_long.code(), ErrorCode::kIo);
+  EXPECT_EQ(too_long.message(), "File name too long");
+
   write_file(root_ / "plain-file", {1});
   const Status not_a_directory = save_collection(handle, root_ / "plain-file", nullptr);
   EXPECT_EQ(not_a_directory.code(), ErrorCode::kIo);
@@ -284,6 +292,128 @@ TEST_F(PersistenceTest, UnsafeNamesStayInsideTheDirectoryAndRoundTrip) {
     ASSERT_TRUE(loaded.ok()) << loaded.status().message();
     EXPECT_EQ((*loaded)->data.name, name);
   }
+}
+
+// Vector and keyword results as (id, score bits), which must not change
+// across a save and a load. Keyword results tie often and equal scores have
+// no defined order, so they are compared as sets.
+std::vector<std::pair<std::string, uint32_t>> search_fingerprint(const LockedCollection& c,
+                                                                 std::span<const float> query) {
+  std::vector<std::pair<std::string, uint32_t>> out;
+  SearchRequest by_vector;
+  by_vector.query_embedding.emplace(query.begin(), query.end());
+  by_vector.k = 25;
+  SearchRequest by_keyword;
+  by_keyword.query_text = "alpha gamma";
+  by_keyword.k = 1000;
+  for (const SearchRequest* request : {&by_vector, &by_keyword}) {
+    auto results = search_collection(c, *request);
+    EXPECT_TRUE(results.ok());
+    if (!results.ok()) return out;
+    const std::size_t first = out.size();
+    for (const ScoredDocument& r : *results) {
+      out.emplace_back(format_uuid(r.document->id), std::bit_cast<uint32_t>(r.score));
+    }
+    if (request == &by_keyword) std::sort(out.begin() + first, out.end());
+  }
+  return out;
+}
+
+constexpr uint64_t kRealDim = 8;
+
+// A collection built by the real insertion path: 300 documents, every
+// seventh deleted, a few deleted ids inserted again under new internal ids.
+CollectionHandle real_collection(bool raw_vectors) {
+  const char* words[] = {"alpha", "beta", "gamma", "delta", "epsilon", "zeta"};
+  HnswConfig config;
+  config.m = 6;
+  config.m_max0 = 12;
+  config.ef_construction = 40;
+  config.store_raw_vectors = raw_vectors;
+  config.pq_subspaces = 4;
+  auto handle = handle_of(Collection("real", kRealDim, config));
+  std::mt19937 rng(7);
+  std::normal_distribution<float> normal;
+  std::vector<Uuid> ids;
+  for (int i = 0; i < 300; ++i) {
+    std::vector<float> embedding(kRealDim);
+    for (float& x : embedding) x = normal(rng);
+    std::string text = std::string(words[i % 6]) + " " + words[(i / 6) % 6] + " doc";
+    auto id = insert_document(*handle, Document::create(std::move(text), {}), embedding);
+    EXPECT_TRUE(id.ok()) << id.status().message();
+    if (id.ok()) ids.push_back(*id);
+  }
+  for (std::size_t i = 0; i < ids.size(); i += 7) EXPECT_TRUE(delete_document(*handle, ids[i]));
+  for (std::size_t i = 0; i < 30 && i < ids.size(); i += 7) {
+    std::vector<float> embedding(kRealDim, 0.5f);
+    EXPECT_TRUE(insert_document(*handle, Document{ids[i], "alpha again", {}}, embedding).ok());
+  }
+  return handle;
+}
+
+TEST_F(PersistenceTest, RealIndexesSurviveSaveAndLoad) {
+  const std::vector<float> query = {0.1f, -0.2f, 0.3f, 0.4f, -0.5f, 0.6f, 0.7f, -0.8f};
+  for (bool raw : {false, true}) {
+    SCOPED_TRACE(raw);
+    auto handle = real_collection(raw);
+    for (int round = 0; round < 2; ++round) {
+      SCOPED_TRACE(round);
+      const Status valid = validate_collection(handle->data);
+      ASSERT_TRUE(valid.ok()) << valid.message();
+      ASSERT_TRUE(save_collection(handle, root_, nullptr).ok());
+      auto loaded = load_collection(root_ / "real.tsr", nullptr);
+      ASSERT_TRUE(loaded.ok()) << loaded.status().message();
+      expect_same_collection(handle->data, (*loaded)->data);
+      const auto before = search_fingerprint(*handle, query);
+      EXPECT_GT(before.size(), 25u + 50u);
+      EXPECT_EQ(search_fingerprint(**loaded, query), before);
+      rebuild(*handle);  // the second round saves a compacted index with a PQ codebook
+    }
+    EXPECT_TRUE(handle->data.hnsw.pq_codebook.has_value());
+  }
+}
+
+// Damaged snapshots either fail to load or load into a collection that every
+// later operation can use: searching, inserting, deleting and rebuilding.
+TEST_F(PersistenceTest, CorruptedRecordsNeverBreakLaterOperations) {
+  auto handle = real_collection(/*raw_vectors=*/true);
+  rebuild(*handle);
+  const std::vector<uint8_t> payload = encode_collection(handle->data);  // unframed: no CRC
+  const std::vector<float> query(kRealDim, 0.25f);
+  std::mt19937 rng(11);
+  int loaded_count = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    std::vector<uint8_t> bytes = payload;
+    const int flips = 1 + trial % 3;
+    for (int f = 0; f < flips; ++f) {
+      bytes[rng() % bytes.size()] = static_cast<uint8_t>(trial % 2 == 0 ? rng() : 0xFF);
+    }
+    write_file(root_ / "fuzz.tsr", bytes);
+    auto loaded = load_collection(root_ / "fuzz.tsr", nullptr);
+    if (!loaded.ok()) {
+      EXPECT_EQ(loaded.status().code(), ErrorCode::kInvalidData);
+      continue;
+    }
+    ++loaded_count;
+    LockedCollection& c = **loaded;
+    SearchRequest request;
+    request.query_embedding = query;
+    request.query_text = "alpha doc";
+    request.k = 10;
+    EXPECT_TRUE(search_collection(c, request).ok());
+    request.filter.emplace();
+    EXPECT_TRUE(search_collection(c, request).ok());
+    (void)insert_document(c, Document::create("beta gamma", {}), query);
+    if (!c.data.documents.empty()) {
+      const Uuid victim = c.data.documents.begin()->first;  // a copy: the entry is erased
+      delete_document(c, victim);
+    }
+    if (loaded_count % 8 == 1) {  // rebuilding is the slow part
+      rebuild(c);
+      EXPECT_TRUE(validate_collection(c.data).ok()) << trial;
+    }
+  }
+  EXPECT_GT(loaded_count, 20);
 }
 
 TEST(SnapshotNamesTest, OrdinaryNamesAreKeptAndOthersEscaped) {
