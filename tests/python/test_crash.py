@@ -68,16 +68,23 @@ def replay_journal(path):
     return live, deleted, pending
 
 
+# Under the sanitizers (make test-sanitize sets TESSARINE_SANITIZED) a child
+# starts and runs several times slower: fewer, longer rounds.
+SANITIZED = bool(os.environ.get("TESSARINE_SANITIZED"))
+ROUNDS = 3 if SANITIZED else 6
+SLOWDOWN = 4.0 if SANITIZED else 1.0
+
+
 def test_sigkill_loses_no_acknowledged_change(tmp_path):
     data_dir = str(tmp_path / "data")
     journal = str(tmp_path / "journal.txt")
     open(journal, "w").close()
     rng = random.Random(1234)
     env = dict(os.environ)
-    for round_number in range(6):
+    for round_number in range(ROUNDS):
         child = subprocess.Popen([sys.executable, "-c", CHILD, data_dir, journal, str(round_number)],
                                  env=env)
-        time.sleep(rng.uniform(0.5, 2.0))
+        time.sleep(rng.uniform(0.5, 2.0) * SLOWDOWN)
         child.send_signal(signal.SIGKILL)
         child.wait(timeout=30)
 
