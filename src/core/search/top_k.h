@@ -33,6 +33,8 @@ RankedList select_top_k(const Range& entries, uint64_t k) {
   if (k == 0) return heap;
   const auto greater = [](const auto& a, const auto& b) { return top_k_detail::ranks_below(b, a); };
   for (const auto& [id, score] : entries) {
+    // Once the heap is full, an entry below its worst would be evicted at once.
+    if (heap.size() == k && top_k_detail::ranks_below({id, score}, heap.front())) continue;
     heap.emplace_back(id, score);
     std::push_heap(heap.begin(), heap.end(), greater);  // min-heap: the worst entry on top
     if (heap.size() > k) {

@@ -67,7 +67,8 @@ Result<Uuid> insert_document(LockedCollection& locked, Document document,
   return id;
 }
 
-bool delete_document(LockedCollection& locked, const Uuid& id) {
+bool delete_document(LockedCollection& locked, const Uuid& id_ref) {
+  const Uuid id = id_ref;  // the caller may pass a reference into the documents map itself
   std::shared_ptr<const Document> removed;  // freed after the lock is released
   std::unique_lock guard(locked.lock);
   Collection& c = locked.data;
