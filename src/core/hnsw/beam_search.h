@@ -30,7 +30,8 @@ struct Farther {  // max-heap: the farthest result on top
 inline void prefetch_node(const HnswIndex& index, uint32_t id, const PqDistanceTable* table) {
   const std::size_t d = index.dimension;
   if (table != nullptr) {
-    __builtin_prefetch(index.pq_codes.data() + std::size_t{id} * table->num_subspaces);
+    const std::size_t start = std::size_t{id} * table->num_subspaces;
+    if (start < index.pq_codes.size()) __builtin_prefetch(index.pq_codes.data() + start);
   } else if (index.has_raw_vectors()) {
     const float* v = index.raw_vectors.data() + std::size_t{id} * d;
     __builtin_prefetch(v);
