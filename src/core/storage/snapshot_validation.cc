@@ -152,6 +152,16 @@ Status check_keyword_index(const Collection& c) {
   if (index.doc_lengths.size() > n) {
     return invalid("doc_lengths length ", index.doc_lengths.size(), " > node_count ", n);
   }
+  // BM25 divides by the average length: totals that disagree with the
+  // lengths would turn scores into NaN or nonsense.
+  uint64_t length_sum = 0;
+  for (uint32_t length : index.doc_lengths) length_sum += length;
+  if (length_sum != index.total_length) {
+    return invalid("total_length ", index.total_length, " != sum of doc_lengths ", length_sum);
+  }
+  if (!index.postings.empty() && index.doc_count == 0) {
+    return invalid("doc_count 0 with ", index.postings.size(), " terms");
+  }
   for (const auto& [term, postings] : index.postings) {
     for (const Posting& p : postings) {
       if (p.doc_id >= index.doc_lengths.size()) {

@@ -513,6 +513,9 @@ TEST(SnapshotValidationTest, ChecksInOrderWithExactMessages) {
        [](Collection& c) { c.hnsw.pq_codebook->centroids.pop_back(); }},
       {"doc_lengths length 4 > node_count 3",
        [](Collection& c) { c.inverted_index.doc_lengths.push_back(0); }},
+      {"total_length 1000 != sum of doc_lengths ",
+       [](Collection& c) { c.inverted_index.total_length = 1000; }},
+      {"doc_count 0 with ", [](Collection& c) { c.inverted_index.doc_count = 0; }},
       {"posting doc_id 3 >= doc_lengths length 3",
        [](Collection& c) { c.inverted_index.postings["red"].push_back({3, 1}); }},
       {"uuid_to_internal value 5 >= node_count 3 for 02122232-4252-6272-8292-a2b2c2d2e2f2",
@@ -538,7 +541,13 @@ TEST(SnapshotValidationTest, ChecksInOrderWithExactMessages) {
     c.corrupt(collection);
     const Status status = validate_collection(collection);
     EXPECT_EQ(status.code(), ErrorCode::kInvalidData);
-    EXPECT_EQ(status.message(), c.message);
+    // A message ending in a space is a prefix (the rest depends on the sample's contents).
+    const std::string expected = c.message;
+    if (!expected.empty() && expected.back() == ' ') {
+      EXPECT_EQ(status.message().substr(0, expected.size()), expected);
+    } else {
+      EXPECT_EQ(status.message(), c.message);
+    }
   }
 }
 
