@@ -165,26 +165,27 @@ std::vector<std::string> read_descriptions(const std::string& path, std::size_t 
   std::vector<std::string> texts;
   gzFile file = gzopen(path.c_str(), "rb");
   if (file == nullptr) return texts;
+  constexpr std::string_view kKey = "\"description\"";
+  const auto take_line = [&](const std::string& line) {
+    std::size_t at = line.find(kKey);
+    if (at == std::string::npos) return;
+    at = line.find_first_not_of(" \t", at + kKey.size());
+    if (at == std::string::npos || line[at] != ':') return;
+    at = line.find_first_not_of(" \t", at + 1);
+    if (at == std::string::npos) return;
+    if (std::optional<std::string> text = json_string_at(line, at)) {
+      texts.push_back(std::move(*text));
+    }
+  };
   std::string line;
   char chunk[1 << 16];
-  constexpr std::string_view kKey = "\"description\"";
   while (texts.size() < limit && gzgets(file, chunk, sizeof chunk) != nullptr) {
     line += chunk;
-    if (line.back() != '\n') continue;  // the line goes on
-    std::size_t at = line.find(kKey);
-    if (at != std::string::npos) {
-      at = line.find_first_not_of(" \t", at + kKey.size());
-      if (at != std::string::npos && line[at] == ':') {
-        at = line.find_first_not_of(" \t", at + 1);
-        if (at != std::string::npos) {
-          if (std::optional<std::string> text = json_string_at(line, at)) {
-            texts.push_back(std::move(*text));
-          }
-        }
-      }
-    }
+    if (line.empty() || line.back() != '\n') continue;  // the line goes on
+    take_line(line);
     line.clear();
   }
+  if (!line.empty() && texts.size() < limit) take_line(line);  // a last line without newline
   gzclose(file);
   return texts;
 }
