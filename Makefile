@@ -1,6 +1,6 @@
 # make demo   runs the quickstart example
 # make test   builds everything and runs the core (CTest) and Python (pytest) suites
-# make bench  builds and runs the benchmarks
+# make bench  builds and runs the benchmarks (BENCH_QUICK=1 make bench: small sizes, quick)
 SHELL := /bin/bash
 VENV := .venv
 PYTHON := $(VENV)/bin/python
