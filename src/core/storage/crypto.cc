@@ -1,6 +1,7 @@
 #include "core/storage/crypto.h"
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -69,6 +70,9 @@ int hex_digit_value(char c) {
 [[noreturn]] void encryption_failed() { fatal("AES-GCM encryption should not fail"); }
 
 Status decryption_failed() {
+  // Leave no stale entries for other OpenSSL users in the process (Python's
+  // ssl module reads the same per-thread queue).
+  ERR_clear_error();
   return Status::InvalidData("decryption failed: wrong key or corrupted data");
 }
 
