@@ -330,7 +330,7 @@ TEST(ConcurrencyTest, LogAppendsRaceTruncationWithoutTearingRecords) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kAppendsEach; ++i) {
         InsertDocumentEntry entry;
-        entry.collection = "w" + std::to_string(t);
+        entry.collection = {'w', static_cast<char>('0' + t)};
         entry.document.text = std::string(static_cast<std::size_t>(10 + i * 7), 'a' + t);
         entry.document.metadata["i"] = int64_t{i};
         entry.embedding = std::vector<float>(static_cast<std::size_t>(i % 5), 1.0f);
