@@ -55,9 +55,11 @@ Result<Uuid> insert_document(LockedCollection& locked, Document document,
 
   if (auto previous = c.uuid_to_internal.find(id); previous != c.uuid_to_internal.end()) {
     // A deleted document's id comes back: its old slot keeps a placeholder.
+    // The slot is copied out first: the emplace may rehash and free `previous`.
+    const uint32_t old_slot = previous->second;
     const Uuid placeholder = unused_placeholder_id(c);
-    c.internal_to_uuid[previous->second] = placeholder;
-    c.uuid_to_internal.emplace(placeholder, previous->second);
+    c.internal_to_uuid[old_slot] = placeholder;
+    c.uuid_to_internal.emplace(placeholder, old_slot);
   }
   c.uuid_to_internal[id] = internal_id;
   c.internal_to_uuid.push_back(id);

@@ -120,8 +120,10 @@ uint64_t rebuild(LockedCollection& locked) {
       do {
         placeholder = generate_uuid_v4();
       } while (next.uuid_to_internal.contains(placeholder) || c.documents.contains(placeholder));
-      next.internal_to_uuid[previous->second] = placeholder;
-      next.uuid_to_internal.emplace(placeholder, previous->second);
+      // The slot is copied out first: the emplace may rehash and free `previous`.
+      const uint32_t old_slot = previous->second;
+      next.internal_to_uuid[old_slot] = placeholder;
+      next.uuid_to_internal.emplace(placeholder, old_slot);
     }
     append_document(next.hnsw, next.inverted_index, next.uuid_to_internal, next.internal_to_uuid,
                     *record.document, record.embedding);

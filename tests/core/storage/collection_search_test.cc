@@ -364,5 +364,29 @@ TEST(CollectionSearchScoreTest, EuclideanMinSimilarityZeroExcludesFarDocuments) 
   EXPECT_EQ(texts(run(*c, r)), (std::vector<std::string>{"near"}));
 }
 
+// Each re-insert of a deleted id adds a placeholder to the id table, which
+// rehashes now and then while the old slot is being read (AddressSanitizer
+// caught a read through the stale iterator here).
+TEST(ReinsertDeletedIdTest, IdTablesStayConsistentWhileTheyGrow) {
+  auto c = make_collection(DistanceMetric::Cosine, false, 2, {});
+  const Uuid id = Document::create("", {}).id;
+  for (int round = 0; round < 200; ++round) {
+    const std::string text = "version" + std::to_string(round);
+    ASSERT_TRUE(insert_document(*c, Document{id, text, {}}, std::vector<float>{1.0f, 0.5f}).ok());
+    ASSERT_EQ(get_document(*c, id)->text, text);
+    if (round + 1 < 200) ASSERT_TRUE(delete_document(*c, id));
+  }
+  const Collection& data = c->data;
+  ASSERT_EQ(data.internal_to_uuid.size(), 200u);
+  ASSERT_EQ(data.uuid_to_internal.size(), 200u);
+  for (const auto& [uuid, internal] : data.uuid_to_internal) {
+    EXPECT_EQ(data.internal_to_uuid[internal], uuid);
+  }
+  EXPECT_EQ(data.uuid_to_internal.at(id), 199u);
+  SearchRequest r;
+  r.query_embedding = std::vector<float>{1.0f, 0.5f};
+  EXPECT_EQ(texts(run(*c, r)), (std::vector<std::string>{"version199"}));
+}
+
 }  // namespace
 }  // namespace tessarine
