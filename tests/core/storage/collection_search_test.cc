@@ -374,7 +374,9 @@ TEST(ReinsertDeletedIdTest, IdTablesStayConsistentWhileTheyGrow) {
     const std::string text = "version" + std::to_string(round);
     ASSERT_TRUE(insert_document(*c, Document{id, text, {}}, std::vector<float>{1.0f, 0.5f}).ok());
     ASSERT_EQ(get_document(*c, id)->text, text);
-    if (round + 1 < 200) ASSERT_TRUE(delete_document(*c, id));
+    if (round + 1 < 200) {
+      ASSERT_TRUE(delete_document(*c, id));
+    }
   }
   const Collection& data = c->data;
   ASSERT_EQ(data.internal_to_uuid.size(), 200u);
