@@ -91,7 +91,7 @@ TEST(EncryptionKeyTest, HexCaseDoesNotMatter) {
   }
 }
 
-// Test cases 13 to 15 of the GCM specification (AES-256, 96-bit IV, no AAD),
+// Test cases 13 to 15 of the NIST AES-GCM test vectors (AES-256, 96-bit IV, no AAD),
 // assembled into the sealed form nonce || ciphertext || tag.
 TEST(EncryptionKeyTest, OpensKnownAnswerVectors) {
   struct Vector {
