@@ -45,18 +45,18 @@
 #include <string_view>
 #include <vector>
 
-#include "core/document.h"
-#include "core/float_order.h"
-#include "core/hash_map.h"
-#include "core/hnsw/distance.h"
-#include "core/search/filter.h"
-#include "core/storage/collection_ops.h"
-#include "core/storage/collection_search.h"
-#include "core/storage/crypto.h"
-#include "core/storage/database.h"
-#include "core/storage/persistence.h"
-#include "core/storage/rebuild.h"
-#include "core/storage/snapshot_names.h"
+#include "core/collection/document.h"
+#include "core/base/float_order.h"
+#include "core/base/hash_map.h"
+#include "core/distance/distance.h"
+#include "core/collection/filter.h"
+#include "core/collection/collection_ops.h"
+#include "core/collection/collection_search.h"
+#include "core/format/crypto.h"
+#include "core/db/database.h"
+#include "core/format/persistence.h"
+#include "core/collection/rebuild.h"
+#include "core/format/snapshot_names.h"
 
 namespace tessarine {
 namespace {

@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "core/float_order.h"
-#include "core/hnsw/distance.h"
+#include "core/base/float_order.h"
+#include "core/distance/distance.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/search.h"
-#include "core/quantization/cpu_features.h"
+#include "core/distance/cpu_features.h"
 #include "core/quantization/scalar.h"
-#include "core/quantization/simd.h"
+#include "core/distance/simd.h"
 
 namespace tessarine {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/fatal.h"
+#include "core/base/fatal.h"
 #include "fuzz_support.h"
 
 using namespace tessarine;

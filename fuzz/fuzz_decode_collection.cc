@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/fatal.h"
-#include "core/storage/codec.h"
-#include "core/storage/snapshot_validation.h"
+#include "core/base/fatal.h"
+#include "core/format/codec.h"
+#include "core/format/snapshot_validation.h"
 
 using namespace tessarine;
 

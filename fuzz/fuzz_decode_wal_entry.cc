@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/fatal.h"
-#include "core/storage/codec.h"
+#include "core/base/fatal.h"
+#include "core/format/codec.h"
 
 using namespace tessarine;
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/storage/persistence.h"
+#include "core/format/persistence.h"
 #include "fuzz_support.h"
 
 using namespace tessarine;

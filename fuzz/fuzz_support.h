@@ -14,12 +14,12 @@
 #include <string_view>
 #include <vector>
 
-#include "core/fatal.h"
-#include "core/storage/collection.h"
-#include "core/storage/collection_ops.h"
-#include "core/storage/collection_search.h"
-#include "core/storage/crypto.h"
-#include "core/storage/rebuild.h"
+#include "core/base/fatal.h"
+#include "core/collection/collection.h"
+#include "core/collection/collection_ops.h"
+#include "core/collection/collection_search.h"
+#include "core/format/crypto.h"
+#include "core/collection/rebuild.h"
 
 namespace tessarine::fuzzing {
 

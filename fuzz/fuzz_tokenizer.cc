@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "core/bm25/tokenizer.h"
-#include "core/fatal.h"
+#include "core/base/fatal.h"
 
 using namespace tessarine;
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/document.h"
-#include "core/fatal.h"
+#include "core/collection/document.h"
+#include "core/base/fatal.h"
 
 using namespace tessarine;
 

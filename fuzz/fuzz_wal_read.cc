@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <variant>
 
-#include "core/fatal.h"
-#include "core/storage/database.h"
-#include "core/storage/wal.h"
+#include "core/base/fatal.h"
+#include "core/db/database.h"
+#include "core/format/wal.h"
 #include "fuzz_support.h"
 
 using namespace tessarine;

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "core/storage/codec.h"
-#include "core/storage/database.h"
-#include "core/storage/persistence.h"
-#include "core/storage/wal.h"
+#include "core/format/codec.h"
+#include "core/db/database.h"
+#include "core/format/persistence.h"
+#include "core/format/wal.h"
 #include "fuzz_support.h"
 
 using namespace tessarine;

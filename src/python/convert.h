@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/document.h"
+#include "core/collection/document.h"
 
 namespace tessarine::python {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/storage/collection_ops.h"
+#include "core/collection/collection_ops.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"

@@ -9,8 +9,8 @@
 #include <new>
 #include <string>
 
-#include "core/fatal.h"
-#include "core/status.h"
+#include "core/base/fatal.h"
+#include "core/base/status.h"
 #include "python/module_state.h"
 
 namespace tessarine::python {

@@ -16,10 +16,10 @@
 #include <system_error>
 #include <vector>
 
-#include "core/storage/data_directory.h"
-#include "core/storage/persistence.h"
-#include "core/storage/rebuild.h"
-#include "core/storage/snapshot_names.h"
+#include "core/db/data_directory.h"
+#include "core/format/persistence.h"
+#include "core/collection/rebuild.h"
+#include "core/format/snapshot_names.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/document.h"
+#include "core/collection/document.h"
 #include "python/module_state.h"
 
 namespace tessarine::python {

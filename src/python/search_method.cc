@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/search/filter.h"
-#include "core/storage/collection_search.h"
+#include "core/collection/filter.h"
+#include "core/collection/collection_search.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"

@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-#include "core/storage/crypto.h"
-#include "core/storage/database.h"
-#include "core/storage/wal.h"
+#include "core/format/crypto.h"
+#include "core/db/database.h"
+#include "core/format/wal.h"
 #include "python/errors.h"
 #include "python/module_state.h"
 

@@ -18,13 +18,13 @@
 #include <variant>
 #include <vector>
 
-#include "core/storage/collection_ops.h"
-#include "core/storage/collection_search.h"
-#include "core/storage/database.h"
-#include "core/storage/persistence.h"
-#include "core/storage/rebuild.h"
-#include "core/storage/snapshot_validation.h"
-#include "core/storage/wal.h"
+#include "core/collection/collection_ops.h"
+#include "core/collection/collection_search.h"
+#include "core/db/database.h"
+#include "core/format/persistence.h"
+#include "core/collection/rebuild.h"
+#include "core/format/snapshot_validation.h"
+#include "core/format/wal.h"
 
 namespace tessarine {
 namespace {

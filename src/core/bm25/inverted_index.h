@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/hash_map.h"
+#include "core/base/hash_map.h"
 
 namespace tessarine {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/fatal.h"
+#include "core/base/fatal.h"
 
 namespace tessarine {
 namespace lower_case_detail {

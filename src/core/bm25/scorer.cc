@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/bm25/tokenizer.h"
-#include "core/hash_map.h"
+#include "core/base/hash_map.h"
 
 namespace tessarine {
 namespace {

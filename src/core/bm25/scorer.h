@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "core/bm25/inverted_index.h"
-#include "core/search/top_k.h"
+#include "core/base/top_k.h"
 
 namespace tessarine {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/hash_map.h"
+#include "core/base/hash_map.h"
 
 namespace tessarine {
 namespace {

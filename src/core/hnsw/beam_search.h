@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "core/float_order.h"
+#include "core/base/float_order.h"
 #include "core/hnsw/layer_search.h"
 
 namespace tessarine::beam_detail {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/hnsw/distance.h"
+#include "core/distance/distance.h"
 
 namespace tessarine {
 

@@ -3,15 +3,15 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/fatal.h"
-#include "core/float_order.h"
+#include "core/base/fatal.h"
+#include "core/base/float_order.h"
 #include "core/hnsw/beam_search.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/level.h"
 #include "core/hnsw/neighbor_selection.h"
 #include "core/hnsw/visited.h"
-#include "core/quantization/simd.h"
+#include "core/distance/simd.h"
 
 namespace tessarine {
 namespace {

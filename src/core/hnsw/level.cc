@@ -3,7 +3,7 @@
 #include <bit>
 #include <cmath>
 
-#include "core/fatal.h"
+#include "core/base/fatal.h"
 
 namespace tessarine {
 namespace {

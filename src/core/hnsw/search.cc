@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <optional>
 
-#include "core/fatal.h"
-#include "core/float_order.h"
+#include "core/base/fatal.h"
+#include "core/base/float_order.h"
 #include "core/hnsw/beam_search.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/level.h"
-#include "core/quantization/simd.h"
+#include "core/distance/simd.h"
 
 namespace tessarine {
 namespace {

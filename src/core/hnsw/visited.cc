@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "core/fatal.h"
+#include "core/base/fatal.h"
 
 namespace tessarine {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <limits>
 
-#include "core/fatal.h"
+#include "core/base/fatal.h"
 
 namespace tessarine {
 namespace {

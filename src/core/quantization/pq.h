@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "core/hnsw/distance.h"
-#include "core/status.h"
+#include "core/distance/distance.h"
+#include "core/base/status.h"
 
 namespace tessarine {
 

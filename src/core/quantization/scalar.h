@@ -6,19 +6,9 @@
 #include <span>
 #include <vector>
 
+#include "core/distance/quantized_view.h"
+
 namespace tessarine {
-
-// A borrowed view of one stored quantized vector.
-struct QuantizedView {
-  std::span<const uint8_t> codes;
-  float min = 0.0f;
-  float scale = 0.0f;
-
-  // Writes min + codes[i] * scale (single precision) for each component that
-  // fits in `out`.
-  void decode_into(std::span<float> out) const;
-  std::vector<float> decode() const;
-};
 
 struct QuantizedVector {
   std::vector<uint8_t> codes;

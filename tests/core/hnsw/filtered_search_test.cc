@@ -5,7 +5,7 @@
 #include "core/hnsw/graph.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/search.h"
-#include "core/quantization/simd.h"
+#include "core/distance/simd.h"
 #include "gtest/gtest.h"
 #include "hnsw_test_util.h"
 

@@ -12,7 +12,7 @@
 #include "core/hnsw/neighbor_selection.h"
 #include "core/hnsw/search.h"
 #include "core/quantization/pq.h"
-#include "core/quantization/simd.h"
+#include "core/distance/simd.h"
 #include "gtest/gtest.h"
 #include "hnsw_test_util.h"
 

@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "core/float_order.h"
-#include "core/hnsw/distance.h"
+#include "core/base/float_order.h"
+#include "core/distance/distance.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/search.h"
 #include "core/quantization/scalar.h"

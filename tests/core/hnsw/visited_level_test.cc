@@ -1,7 +1,7 @@
 #include <cmath>
 #include <limits>
 
-#include "core/fatal.h"
+#include "core/base/fatal.h"
 #include "core/hnsw/level.h"
 #include "core/hnsw/visited.h"
 #include "gtest/gtest.h"

@@ -1,0 +1,48 @@
+// Document operations on one collection. They keep its five structures in
+// step: the documents map, the two id tables, the HNSW index and the
+// inverted index. Each takes the collection's lock itself (exclusive for
+// changes, shared for reads).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "core/collection/document.h"
+#include "core/base/status.h"
+#include "core/collection/collection.h"
+
+namespace tessarine {
+
+// Checks that an embedding can enter the collection: its length equals the
+// collection's dimension and every component is finite (a NaN would break
+// the graph's ordering for every later query).
+Status check_embedding(const Collection& collection, std::span<const float> embedding);
+
+// Inserts a document with its embedding. Fails (changing nothing) when the
+// embedding fails check_embedding or the id belongs to a live document
+// ("document '{}' already exists"). An id that was deleted since the last
+// rebuild gets a new internal id; its old graph node and id-table slot stay
+// as a tombstone under a fresh placeholder id, so both id tables keep one
+// entry per internal id.
+Result<Uuid> insert_document(LockedCollection& collection, Document document,
+                             std::span<const float> embedding);
+
+// True when the id was a live document. The node stays as a tombstone.
+bool delete_document(LockedCollection& collection, const Uuid& id);
+
+// Another owner of the stored document, or nullptr when it is not live.
+std::shared_ptr<const Document> get_document(const LockedCollection& collection, const Uuid& id);
+
+// True when the id is a live document.
+bool contains_document(const LockedCollection& collection, const Uuid& id);
+
+// Approximate bytes held by the collection's documents and indexes.
+uint64_t estimate_memory_bytes(const LockedCollection& collection);
+// The same, for a caller that already holds the collection's lock.
+uint64_t estimate_memory_bytes_locked(const Collection& collection);
+
+// Number of live documents.
+uint64_t document_count(const LockedCollection& collection);
+
+}  // namespace tessarine

@@ -1,0 +1,30 @@
+// The snapshot files of a data directory as a whole: loading all of them at
+// open, and removing those of collections that no longer exist at a
+// checkpoint.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/base/hash_map.h"
+#include "core/base/status.h"
+#include "core/collection/collection.h"
+#include "core/format/crypto.h"
+
+namespace tessarine {
+
+// True for a file name whose extension (the text after the last dot, the dot
+// not being the first character) is exactly "tsr".
+bool is_snapshot_file_name(const std::string& file_name);
+
+// Loads every snapshot file of `dir` in listing order. A snapshot that fails
+// to load is skipped; only a failure to list the directory is an error.
+Result<std::vector<CollectionHandle>> load_snapshots(const std::filesystem::path& dir,
+                                                     const EncryptionKey* key);
+
+// Removes the snapshot files of `dir` whose names are not in `keep`, then
+// syncs the directory so the removal is durable.
+Status remove_stale_snapshots(const std::filesystem::path& dir, const HashSet<std::string>& keep);
+
+}  // namespace tessarine

@@ -1,0 +1,51 @@
+// Distance kernels. Two families: exact (two float vectors) and asymmetric (a
+// float query against a scalar-quantized stored vector). Each exists as a
+// portable loop and, on x86-64, as an AVX2/FMA kernel compiled per function,
+// so one build runs on any x86-64 processor. The dispatching entry points are
+// distance_exact and distance_asym_prenorm (core/hnsw/distance.h); the
+// variants are public so that tests and benchmarks can call each path.
+//
+// Contract of every kernel: both operands have the same length (the length of
+// the first is used); no allocation; NaN and infinite components propagate by
+// IEEE rules. The portable and AVX2 variants agree within rounding, not
+// bit for bit (different summation order and precision).
+#pragma once
+
+#include <span>
+
+#include "core/distance/quantized_view.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define TESSARINE_HAVE_AVX2_KERNELS 1
+#endif
+
+namespace tessarine {
+
+// Portable exact family: single-precision accumulation strictly in index order.
+float cosine_similarity_portable(std::span<const float> a, std::span<const float> b);
+float dot_product_portable(std::span<const float> a, std::span<const float> b);
+float euclidean_sq_portable(std::span<const float> a, std::span<const float> b);
+
+// Portable asymmetric family: blocks of 8 decoded terms summed in single
+// precision, block sums and the tail accumulated in double precision.
+float dot_product_asym(std::span<const float> query, const QuantizedView& view);
+float euclidean_distance_sq_asym(std::span<const float> query, const QuantizedView& view);
+// 0 when query_norm_sq or the stored norm is below epsilon, or the view has scale 0.
+float cosine_similarity_asym_prenorm(std::span<const float> query, const QuantizedView& view,
+                                     float query_norm_sq);
+
+#ifdef TESSARINE_HAVE_AVX2_KERNELS
+// AVX2/FMA variants: call only when cpu_has_avx2_fma() holds.
+float avx2_cosine_f32(std::span<const float> a, std::span<const float> b);
+float avx2_dot_product_f32(std::span<const float> a, std::span<const float> b);
+float avx2_euclidean_sq_f32(std::span<const float> a, std::span<const float> b);
+float avx2_dot_product_asym(std::span<const float> query, const QuantizedView& view);
+float avx2_euclidean_sq_asym(std::span<const float> query, const QuantizedView& view);
+float avx2_cosine_asym_prenorm(std::span<const float> query, const QuantizedView& view,
+                               float query_norm_sq);
+#endif
+
+// Sum of squares in single precision, index order (the query's prenorm).
+float sum_of_squares(std::span<const float> v);
+
+}  // namespace tessarine

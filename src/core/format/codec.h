@@ -1,0 +1,34 @@
+// The binary record encoding shared by snapshots and log records: fields
+// back to back, little-endian fixed-width integers, u64 length prefixes, no
+// tags or padding. Encoding computes the exact size first and allocates once;
+// decoding never trusts a length prefix for more than 1 MiB of reservation.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/base/status.h"
+#include "core/collection/collection.h"
+#include "core/format/wal_entry.h"
+
+namespace tessarine {
+
+// Decoding errors carry kInvalidData and one of these texts (numbers in decimal):
+//   "io error: unexpected end of file"
+//   "string is not valid utf8: invalid utf-8 sequence of {} bytes from index {}"
+//   "string is not valid utf8: incomplete utf-8 byte sequence from index {}"
+//   "invalid u8 while decoding bool, expected 0 or 1, found {}"
+//   "tag for enum is not valid, found {}"                      (optional tag)
+//   "invalid value: integer `{}`, expected variant index 0 <= i < {}"
+//   "UUID parsing failed: invalid length: expected 16 bytes, found {}"
+// Bytes after the record are ignored. Maps are rebuilt fresh; a key that
+// occurs twice keeps its later value.
+
+std::vector<uint8_t> encode_collection(const Collection& collection);
+Result<Collection> decode_collection(std::span<const uint8_t> bytes);
+
+std::vector<uint8_t> encode_wal_entry(const WalEntry& entry);
+Result<WalEntry> decode_wal_entry(std::span<const uint8_t> bytes);
+
+}  // namespace tessarine

@@ -1,0 +1,52 @@
+// AES-256-GCM sealing of snapshot payloads and log records under a key
+// given as 64 hex characters. Sealed form: 12-byte nonce, ciphertext, 16-byte tag
+// (96-bit nonce used directly as the IV, 128-bit tag, no associated data).
+//
+// Thread safety: a key is immutable after from_hex; encrypt and decrypt may
+// run on any number of threads at once with the same key.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/base/status.h"
+
+namespace tessarine {
+
+inline constexpr std::size_t kNonceSize = 12;
+inline constexpr std::size_t kTagSize = 16;
+// Bytes a sealed string has beyond its plaintext; also the smallest sealed string.
+inline constexpr std::size_t kSealOverhead = kNonceSize + kTagSize;
+
+class EncryptionKey {
+ public:
+  // Trims Unicode white space, then reads 32 bytes from 64 hex digits.
+  // Errors (kInvalidArgument):
+  // "encryption key must be 64 hex characters (32 bytes), got {}" (UTF-8 byte length),
+  // "invalid hex at position {}: invalid digit found in string" (byte offset of the pair).
+  static Result<std::shared_ptr<const EncryptionKey>> from_hex(std::string_view text);
+
+  // nonce || ciphertext || tag, with a fresh random 96-bit nonce. A failing
+  // entropy source or a plaintext beyond the GCM limit (2^36 bytes) is fatal.
+  std::vector<uint8_t> encrypt(std::span<const uint8_t> plaintext) const;
+
+  // Errors (kInvalidData): "encrypted data too short: {} bytes (minimum 28)",
+  // "decryption failed: wrong key or corrupted data". No plaintext is returned
+  // unless the tag verifies.
+  Result<std::vector<uint8_t>> decrypt(std::span<const uint8_t> sealed) const;
+
+  ~EncryptionKey();  // wipes the key material
+  EncryptionKey(const EncryptionKey&) = delete;
+  EncryptionKey& operator=(const EncryptionKey&) = delete;
+
+ private:
+  EncryptionKey() = default;
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace tessarine

@@ -1,0 +1,135 @@
+// The write-ahead log: every change is appended to "wal.bin" in the data
+// directory and synced to stable storage before it is applied in memory; the
+// log is read back when the directory is opened again and emptied after a
+// checkpoint (save or compact).
+//
+// File format: a plain concatenation of records, no file header.
+//   offset 0, 4 bytes: payload length n, u32 big-endian
+//   offset 4, 4 bytes: check field, u32 big-endian: the CRC-32 (zlib) of the
+//                      payload for a plain record, FF FF FF FF for a sealed one
+//   offset 8, n bytes: the encoded WalEntry, or its sealed form
+//                      (nonce || ciphertext || tag) when the log has a key
+// Records are sealed exactly when the log has a key; plain and sealed records
+// may be mixed in one file and each is read by its own check field. A check
+// field of FF FF FF FF is also the CRC of some plain payloads: such a record
+// is read as sealed when it opens under the key, else as plain when its CRC
+// is FF FF FF FF.
+//
+// Reading stops quietly at the end of the file, at a torn record (the file
+// ends inside a header or a payload), and at a corrupt record (CRC mismatch,
+// a sealed record without a key, or one that does not open under the key).
+// A record that passes its check but does not decode is skipped.
+//
+// Opening a data directory, in this order:
+//   1. SyncWriteAheadLog::open(data_dir, key)   creates the file if needed
+//   2. log->recover()                           makes the file end at a record
+//   3. read_wal(log->path(), key)               the entries to replay
+// recover() cuts a torn tail back to the end of the last good record. When
+// reading would stop at a corrupt record, everything from that record to the
+// end of the file is first copied to a side file "wal.bin.corrupt-<n>" next to
+// the log (n = 1, 2, ...: the smallest number not yet taken; never
+// overwritten) and synced, then the log is cut back to the last good record.
+// Either way, records appended afterwards are read by the next open instead of
+// being hidden behind the unreadable bytes. Unreadable bytes are never
+// destroyed, except a torn tail, which is an append that never completed.
+// Note that sealed records met without the key (or under a different key) are
+// unreadable in this sense and are moved aside as well.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/base/rwlock.h"
+#include "core/base/status.h"
+#include "core/format/crypto.h"
+#include "core/format/wal_entry.h"
+
+namespace tessarine {
+
+inline constexpr char kWalFileName[] = "wal.bin";
+// A side file is named kWalFileName + kWalCorruptInfix + a decimal number.
+inline constexpr char kWalCorruptInfix[] = ".corrupt-";
+inline constexpr std::size_t kWalHeaderSize = 8;
+inline constexpr uint32_t kWalSealedCheck = 0xFFFFFFFF;
+// The length field is 32 bits wide; a longer payload cannot be framed.
+inline constexpr uint64_t kWalMaxPayloadSize = 0xFFFFFFFF;
+
+// Refuses (kOther) a payload of more than kWalMaxPayloadSize bytes:
+// "log entry too large: {} bytes (maximum 4294967295)".
+Status check_wal_payload_size(uint64_t payload_size);
+
+// The complete framed record for `entry`: plain with its CRC-32, or sealed
+// when `key` is not null. Fails only when the payload cannot be framed.
+Result<std::vector<uint8_t>> build_wal_record(const WalEntry& entry, const EncryptionKey* key);
+
+// What recover() changed in the log file.
+struct WalRecovery {
+  uint64_t torn_bytes_cut = 0;  // bytes of an incomplete last record removed
+  uint64_t corrupt_bytes_moved = 0;  // bytes moved from the log to corrupt_file
+  std::optional<std::filesystem::path> corrupt_file;
+};
+
+// The log writer. Thread-safe: appends from several threads are serialised
+// and each record is written whole, so records never interleave.
+//
+// Locks: the checkpoint lock (held shared by each append; a checkpoint holds
+// it exclusively around saving snapshots and truncate()), then the writer
+// mutex. Never take the checkpoint lock while holding a collection's lock.
+class SyncWriteAheadLog {
+ public:
+  // Opens (creating with permissions 0600 if missing) data_dir/"wal.bin" for
+  // appending and syncs the directory so the file's entry is durable. The
+  // directory must exist. `key` may be null: records are then plain.
+  static Result<std::unique_ptr<SyncWriteAheadLog>> open(const std::filesystem::path& data_dir,
+                                                         std::shared_ptr<const EncryptionKey> key);
+
+  ~SyncWriteAheadLog();
+  SyncWriteAheadLog(const SyncWriteAheadLog&) = delete;
+  SyncWriteAheadLog& operator=(const SyncWriteAheadLog&) = delete;
+
+  // Makes the file end at the last good record, as described at the top of
+  // this file. Call once, after open and before reading and appending.
+  Result<WalRecovery> recover();
+
+  // Frames the entry (before any lock), then under the checkpoint lock
+  // (shared) and the writer mutex writes the whole record and syncs the file.
+  // Durable when it returns Ok. On a write or sync error the error is
+  // returned and the record is cut off again; if even that fails the file may
+  // end in a partial record (which the next open's recover() cuts) and every
+  // later append fails until truncate() succeeds, so that no acknowledged
+  // record is ever written behind a broken one.
+  Status append(const WalEntry& entry);
+
+  // Empties the log and syncs it. The caller holds checkpoint_lock()
+  // exclusively. Fails without changing the writer when the file cannot be
+  // opened (for example after it was deleted).
+  Status truncate();
+
+  RwLock& checkpoint_lock() { return checkpoint_lock_; }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  SyncWriteAheadLog(std::filesystem::path path, int fd, uint64_t size,
+                    std::shared_ptr<const EncryptionKey> key);
+  Status roll_back_locked();
+
+  const std::filesystem::path path_;
+  const std::shared_ptr<const EncryptionKey> key_;
+  RwLock checkpoint_lock_;
+  std::mutex mutex_;  // guards the fields below
+  int fd_;
+  uint64_t end_offset_;  // end of the last complete record written or found
+  std::optional<Status> broken_;  // set when a failed append could not be undone
+};
+
+// The readable entries of the log at `path`, in file order (`key` may be
+// null). Stops quietly as described at the top of this file; fails only on
+// an I/O error other than the end of the file. Does not modify the file.
+Result<std::vector<WalEntry>> read_wal(const std::filesystem::path& path, const EncryptionKey* key);
+
+}  // namespace tessarine
