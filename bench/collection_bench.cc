@@ -480,7 +480,7 @@ void bench_snapshots(bool quick, const std::vector<std::string>& texts,
   for (const Mode& mode : modes) {
     bool failed = false;
     const double save = best_wall(repeats, [&] {
-      if (Status s = save_collection(handle, dir, mode.key); !s.ok()) {
+      if (Status s = save_collection(*Env::posix(), handle, dir, mode.key); !s.ok()) {
         std::printf("  save failed: %s\n", s.message().c_str());
         failed = true;
       }
@@ -494,7 +494,7 @@ void bench_snapshots(bool quick, const std::vector<std::string>& texts,
     uint64_t loaded_count = 0;
     std::vector<CollectionHandle> loaded_copies;  // freed after timing: freeing is not loading
     const double load = best_wall(repeats, [&] {
-      Result<CollectionHandle> loaded = load_collection(file, mode.key);
+      Result<CollectionHandle> loaded = load_collection(*Env::posix(), file, mode.key);
       if (!loaded.ok()) {
         std::printf("  load failed: %s\n", loaded.status().message().c_str());
         failed = true;

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const auto file = scratch.path() / "fuzz.tsr";
   fuzzing::write_file(file, {data, size});
 
-  Result<CollectionHandle> loaded = load_collection(file, key.get());
+  Result<CollectionHandle> loaded = load_collection(*Env::posix(), file, key.get());
   if (loaded.ok()) fuzzing::exercise_collection(**loaded);
   return 0;
 }

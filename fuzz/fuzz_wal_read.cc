@@ -20,11 +20,11 @@ void open_recover_replay(const fuzzing::ScratchDirectory& scratch, std::span<con
   scratch.clear();
   fuzzing::write_file(scratch.path() / kWalFileName, bytes);
 
-  auto log = SyncWriteAheadLog::open(scratch.path(), key);
+  auto log = SyncWriteAheadLog::open(*Env::posix(), scratch.path(), key);
   if (!log.ok()) fatal("open failed: " + log.status().message());
   auto recovered = (*log)->recover();
   if (!recovered.ok()) fatal("recover failed: " + recovered.status().message());
-  auto entries = read_wal((*log)->path(), key.get());
+  auto entries = read_wal(*Env::posix(), (*log)->path(), key.get());
   if (!entries.ok()) fatal("read failed: " + entries.status().message());
   Database database;
   database.replay_wal(*entries);
@@ -37,7 +37,7 @@ void open_recover_replay(const fuzzing::ScratchDirectory& scratch, std::span<con
       !appended.ok()) {
     fatal("append failed: " + appended.message());
   }
-  auto after = read_wal((*log)->path(), key.get());
+  auto after = read_wal(*Env::posix(), (*log)->path(), key.get());
   if (!after.ok() || after->size() != before + 1) fatal("an append after recovery is not read back");
   const auto* last = std::get_if<DeleteCollectionEntry>(&after->back());
   if (last == nullptr || last->name != "appended after recovery") {

@@ -99,12 +99,13 @@ void snapshot_seeds(const fs::path& root, const fuzzing::ScratchDirectory& scrat
     write_seed(root, "fuzz_snapshot_load", sample.name + "-unframed", record);
 
     scratch.clear();
-    if (save_collection(sample.handle, scratch.path(), nullptr).ok()) {
+    if (save_collection(*Env::posix(), sample.handle, scratch.path(), nullptr).ok()) {
       write_seed(root, "fuzz_snapshot_load", sample.name + "-plain",
                  read_file(scratch.path() / snapshot_file_name(sample.name)));
     }
     scratch.clear();
-    if (sample.name != "pq" && save_collection(sample.handle, scratch.path(), &key).ok()) {
+    if (sample.name != "pq" &&
+        save_collection(*Env::posix(), sample.handle, scratch.path(), &key).ok()) {
       write_seed(root, "fuzz_snapshot_load", sample.name + "-sealed",
                  read_file(scratch.path() / snapshot_file_name(sample.name)));
     }
@@ -145,14 +146,14 @@ void wal_seeds(const fs::path& root, const fuzzing::ScratchDirectory& scratch,
   auto write_log = [&](const std::string& name, bool plain_part, bool sealed_part) {
     scratch.clear();
     {
-      auto plain = SyncWriteAheadLog::open(scratch.path(), nullptr);
+      auto plain = SyncWriteAheadLog::open(*Env::posix(), scratch.path(), nullptr);
       if (!plain.ok()) return;
       if (plain_part) {
         for (const WalEntry& entry : entries) (void)(*plain)->append(entry);
       }
     }
     if (sealed_part) {
-      auto sealed = SyncWriteAheadLog::open(scratch.path(), key);
+      auto sealed = SyncWriteAheadLog::open(*Env::posix(), scratch.path(), key);
       if (!sealed.ok()) return;
       for (std::size_t i = 0; i < 3; ++i) (void)(*sealed)->append(entries[i]);
     }

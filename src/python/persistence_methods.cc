@@ -73,7 +73,7 @@ bool checkpoint_all(TessarineState& state, const std::string* first,
                             const EncryptionKey* key) -> bool {
     CollectionHandle handle = state.db->get_collection(name);
     if (handle == nullptr) return true;  // deleted meanwhile
-    if (Status s = save_collection(handle, dir, key); !s.ok()) {
+    if (Status s = save_collection(*Env::posix(), handle, dir, key); !s.ok()) {
       raise_message(PyExc_RuntimeError,
                     bare_error ? s.message() : "save '" + name + "' failed: " + s.message());
       return false;
@@ -87,7 +87,7 @@ bool checkpoint_all(TessarineState& state, const std::string* first,
     if (first != nullptr && name == *first) continue;
     if (!save_one(name, false, state.encryption_key.get())) return false;
   }
-  if (Status s = remove_stale_snapshots(dir, written); !s.ok()) {
+  if (Status s = remove_stale_snapshots(*Env::posix(), dir, written); !s.ok()) {
     raise_message(PyExc_RuntimeError, "compact failed: " + s.message());
     return false;
   }
@@ -108,7 +108,7 @@ bool open_data_directory(TessarineState& state) {
   struct stat info;
   if (::stat(data_dir.c_str(), &info) == 0) {
     Result<std::vector<CollectionHandle>> loaded =
-        load_snapshots(dir, state.encryption_key.get());
+        load_snapshots(*Env::posix(), dir, state.encryption_key.get());
     if (!loaded.ok()) {
       raise_message(PyExc_RuntimeError, "failed to load snapshots from '" + data_dir +
                                             "': " + loaded.status().message());
@@ -129,7 +129,7 @@ bool open_data_directory(TessarineState& state) {
     raise_message(PyExc_RuntimeError, "failed to open WAL: " + ec.message());
     return false;
   }
-  auto wal = SyncWriteAheadLog::open(dir, state.encryption_key);
+  auto wal = SyncWriteAheadLog::open(*Env::posix(), dir, state.encryption_key);
   if (!wal.ok()) {
     raise_message(PyExc_RuntimeError, "failed to open WAL: " + wal.status().message());
     return false;
@@ -139,7 +139,7 @@ bool open_data_directory(TessarineState& state) {
     raise_message(PyExc_RuntimeError, "WAL replay failed: " + recovered.status().message());
     return false;
   }
-  auto entries = read_wal(state.wal->path(), state.encryption_key.get());
+  auto entries = read_wal(*Env::posix(), state.wal->path(), state.encryption_key.get());
   if (!entries.ok()) {
     raise_message(PyExc_RuntimeError, "WAL replay failed: " + entries.status().message());
     return false;
@@ -168,14 +168,14 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!call_key(key_text, state.encryption_key, &key)) return nullptr;
 
     std::unique_lock<RwLock> checkpoint;
-    if (state.wal) checkpoint = std::unique_lock<RwLock>(state.wal->checkpoint_lock());
+    if (state.wal) checkpoint = std::unique_lock<RwLock>(state.checkpoint_lock);
     if (state.wal && same_directory(target, *state.data_dir)) {
       // A save into the data directory is a checkpoint: every collection is
       // written so the log can be emptied without losing anything.
       if (!checkpoint_all(state, &collection, key.get())) return nullptr;
       Py_RETURN_NONE;
     }
-    if (Status s = save_collection(handle, target, key.get()); !s.ok()) {
+    if (Status s = save_collection(*Env::posix(), handle, target, key.get()); !s.ok()) {
       return raise_message(PyExc_RuntimeError, s.message());
     }
     Py_RETURN_NONE;
@@ -198,7 +198,8 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::shared_ptr<const EncryptionKey> key;
     if (!call_key(key_text, nullptr, &key)) return nullptr;
 
-    Result<CollectionHandle> loaded = load_collection(source / snapshot_file_name(name), key.get());
+    Result<CollectionHandle> loaded =
+        load_collection(*Env::posix(), source / snapshot_file_name(name), key.get());
     if (!loaded.ok()) {
       return raise_message(PyExc_RuntimeError,
                            "failed to load '" + name + "': " + loaded.status().message());
@@ -206,7 +207,7 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     CollectionHandle handle = *loaded;
 
     std::unique_lock<RwLock> checkpoint;
-    if (state.wal) checkpoint = std::unique_lock<RwLock>(state.wal->checkpoint_lock());
+    if (state.wal) checkpoint = std::unique_lock<RwLock>(state.checkpoint_lock);
     state.db->delete_collection(name);
     Status created;
     {
@@ -233,7 +234,7 @@ PyObject* compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!state.data_dir || !state.wal) {
       return raise_message(PyExc_ValueError, "compact requires data_dir to be set");
     }
-    std::unique_lock<RwLock> checkpoint(state.wal->checkpoint_lock());
+    std::unique_lock<RwLock> checkpoint(state.checkpoint_lock);
     if (!checkpoint_all(state, nullptr)) return nullptr;
     Py_RETURN_NONE;
   });

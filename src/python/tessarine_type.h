@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 
 #include "core/format/crypto.h"
@@ -23,6 +24,9 @@ struct TessarineState {
   std::unique_ptr<SyncWriteAheadLog> wal;  // present exactly when data_dir is
   std::optional<std::string> data_dir;     // as passed, not normalised
   std::shared_ptr<const EncryptionKey> encryption_key;
+  // Shared around each log append, exclusive around a checkpoint (snapshots
+  // written, then the log emptied), so no record falls between the two.
+  RwLock checkpoint_lock;
 };
 
 // Appends the entry made by make_entry() when the object has a log (the
@@ -31,6 +35,7 @@ struct TessarineState {
 template <typename MakeEntry>
 bool append_log(TessarineState& state, MakeEntry&& make_entry) {
   if (state.wal == nullptr) return true;
+  std::shared_lock checkpoint(state.checkpoint_lock);
   if (Status s = state.wal->append(make_entry()); !s.ok()) {
     raise_message(PyExc_RuntimeError, "WAL write failed: " + s.message());
     return false;

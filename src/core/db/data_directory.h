@@ -11,6 +11,7 @@
 #include "core/base/status.h"
 #include "core/collection/collection.h"
 #include "core/format/crypto.h"
+#include "core/io/env.h"
 
 namespace tessarine {
 
@@ -20,11 +21,12 @@ bool is_snapshot_file_name(const std::string& file_name);
 
 // Loads every snapshot file of `dir` in listing order. A snapshot that fails
 // to load is skipped; only a failure to list the directory is an error.
-Result<std::vector<CollectionHandle>> load_snapshots(const std::filesystem::path& dir,
+Result<std::vector<CollectionHandle>> load_snapshots(Env& env, const std::filesystem::path& dir,
                                                      const EncryptionKey* key);
 
 // Removes the snapshot files of `dir` whose names are not in `keep`, then
 // syncs the directory so the removal is durable.
-Status remove_stale_snapshots(const std::filesystem::path& dir, const HashSet<std::string>& keep);
+Status remove_stale_snapshots(Env& env, const std::filesystem::path& dir,
+                              const HashSet<std::string>& keep);
 
 }  // namespace tessarine

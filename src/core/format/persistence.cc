@@ -1,19 +1,14 @@
 #include "core/format/persistence.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
 #include <span>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "core/format/codec.h"
@@ -26,100 +21,29 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t kMagicBytes = 4;
 constexpr std::size_t kTrailerBytes = 8;  // magic + CRC
+constexpr unsigned kSnapshotMode = 0600;
+constexpr unsigned kDirectoryMode = 0700;
 
-Status os_error(int error) { return Status::Io(std::strerror(error)); }
-Status last_os_error() { return os_error(errno); }
-
-// Closes a descriptor on every path out of a function.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports the result (a delayed write error can surface here).
-  Status close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0 ? Status::Ok() : last_os_error();
-  }
-
- private:
-  int fd_;
-};
-
-// Flushes a file's data to stable storage. Where the platform has a stronger
-// flush than fsync (one that also empties the drive's cache), it is used.
-Status full_sync(int fd) {
-#ifdef F_FULLFSYNC
-  if (::fcntl(fd, F_FULLFSYNC) == 0) return Status::Ok();
-#endif
-  return ::fsync(fd) == 0 ? Status::Ok() : last_os_error();
-}
-
-Status write_all(int fd, std::span<const uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_os_error();
-    }
-    if (n == 0) return Status::Io("failed to write whole buffer");
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-  }
-  return Status::Ok();
-}
-
-// Syncs a directory so that a rename inside it survives a crash.
-Status sync_directory(const fs::path& dir) {
-  FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) return last_os_error();
-  if (Status synced = full_sync(fd.get()); !synced.ok()) return synced;
-  return fd.close();
-}
-
-// Writes the pieces to a fresh file at `path` with mode 0600 and syncs it.
-Status write_synced_file(const fs::path& path,
-                         std::initializer_list<std::span<const uint8_t>> pieces) {
-  FileDescriptor fd(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd.valid()) return last_os_error();
-  // An existing temporary file keeps its old mode through O_TRUNC; narrow it
-  // before any snapshot byte is written.
-  if (::fchmod(fd.get(), 0600) != 0) return last_os_error();
+// Writes the pieces to `temporary` (created or emptied, mode 0600), syncs it
+// and renames it over `snapshot`. A failure once the temporary file exists
+// removes it again (a full disk must not keep a half-written copy around) and
+// returns the original error.
+Status replace_file(Env& env, const fs::path& temporary, const fs::path& snapshot,
+                    std::initializer_list<std::span<const uint8_t>> pieces) {
+  auto file = env.open_writable(temporary, OpenMode::kTruncate, kSnapshotMode);
+  if (!file.ok()) return file.status();
+  Status status;
   for (std::span<const uint8_t> piece : pieces) {
-    if (Status s = write_all(fd.get(), piece); !s.ok()) return s;
+    if (status.ok()) status = (*file)->append(piece);
   }
-  if (Status synced = full_sync(fd.get()); !synced.ok()) return synced;
-  return fd.close();
-}
-
-Result<std::vector<uint8_t>> read_whole_file(const fs::path& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return last_os_error();
-  struct stat info;
-  if (::fstat(fd.get(), &info) != 0) return last_os_error();
-  // The size is only a hint (the file may change while it is read); one
-  // spare byte lets the final zero-length read happen without growing.
-  std::vector<uint8_t> data(info.st_size > 0 ? static_cast<std::size_t>(info.st_size) + 1 : 4096);
-  std::size_t length = 0;
-  for (;;) {
-    if (length == data.size()) data.resize(data.size() * 2);
-    const ssize_t n = ::read(fd.get(), data.data() + length, data.size() - length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_os_error();
-    }
-    if (n == 0) break;
-    length += static_cast<std::size_t>(n);
+  if (status.ok()) status = (*file)->sync();
+  if (status.ok()) status = (*file)->close();
+  if (status.ok()) status = env.rename(temporary, snapshot);
+  if (!status.ok()) {
+    file->reset();
+    (void)env.remove(temporary);  // best effort
   }
-  data.resize(length);
-  return data;
+  return status;
 }
 
 uint32_t crc32_of(std::span<const uint8_t> bytes) {
@@ -163,8 +87,7 @@ Result<std::vector<uint8_t>> unframe(std::vector<uint8_t> file, const fs::path& 
     const uint32_t computed = crc32_of(payload);
     if (stored != computed) {
       return Status::InvalidData("Snapshot CRC32 mismatch: expected " + hex32(stored) + ", got " +
-                                 hex32(computed) +
-                                 ". File may be corrupted: " + quoted_path(path));
+                                 hex32(computed) + ". File may be corrupted: " + quoted_path(path));
     }
     file.resize(payload.size());  // the decoder ignores what follows the record anyway
     return file;
@@ -174,25 +97,16 @@ Result<std::vector<uint8_t>> unframe(std::vector<uint8_t> file, const fs::path& 
 
 }  // namespace
 
-Status save_collection(const CollectionHandle& collection, const fs::path& dir,
+Status save_collection(Env& env, const CollectionHandle& collection, const fs::path& dir,
                        const EncryptionKey* key) {
   std::shared_lock guard(collection->lock);
   const std::vector<uint8_t> payload = encode_collection(collection->data);
 
-  // Directories created here must reach stable storage with the snapshot.
-  std::vector<fs::path> created;
-  std::error_code probe;  // a path that cannot be probed (too long, ...) fails below, not here
-  for (fs::path missing = dir; !missing.empty() && !fs::exists(missing, probe);
-       missing = missing.parent_path()) {
-    created.push_back(missing);
-    if (missing == missing.parent_path()) break;
-  }
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) return Status::Io(ec.message());
+  // Directories created here reach stable storage with the snapshot.
+  if (Status created = env.create_dirs(dir); !created.ok()) return created;
   // Snapshots are private to their owner; a directory we cannot narrow (one
   // we do not own) is still written to.
-  ::chmod(dir.c_str(), 0700);
+  (void)env.set_permissions(dir, kDirectoryMode);
 
   const fs::path snapshot = dir / snapshot_file_name(collection->data.name);
   fs::path temporary = snapshot;
@@ -201,25 +115,19 @@ Status save_collection(const CollectionHandle& collection, const fs::path& dir,
   Status written;
   if (key == nullptr) {
     const auto trailer = plain_trailer(crc32_of(payload));
-    written = write_synced_file(temporary, {payload, trailer});
+    written = replace_file(env, temporary, snapshot, {payload, trailer});
   } else {
     const std::vector<uint8_t> sealed = key->encrypt(payload);
     const auto* magic = reinterpret_cast<const uint8_t*>(kEncryptedSnapshotMagic.data());
-    written = write_synced_file(temporary, {{magic, kMagicBytes}, sealed});
+    written = replace_file(env, temporary, snapshot, {{magic, kMagicBytes}, sealed});
   }
   if (!written.ok()) return written;
-
-  if (::rename(temporary.c_str(), snapshot.c_str()) != 0) return last_os_error();
-  if (Status synced = sync_directory(dir); !synced.ok()) return synced;
-  for (const fs::path& made : created) {
-    const fs::path parent = made.parent_path().empty() ? fs::path(".") : made.parent_path();
-    if (Status synced = sync_directory(parent); !synced.ok()) return synced;
-  }
-  return Status::Ok();
+  // The rename itself becomes durable with the directory.
+  return env.sync_dir(dir);
 }
 
-Result<CollectionHandle> load_collection(const fs::path& file, const EncryptionKey* key) {
-  Result<std::vector<uint8_t>> contents = read_whole_file(file);
+Result<CollectionHandle> load_collection(Env& env, const fs::path& file, const EncryptionKey* key) {
+  Result<std::vector<uint8_t>> contents = env.read_file(file);
   if (!contents.ok()) return contents.status();
   Result<std::vector<uint8_t>> payload = unframe(std::move(contents).value(), file, key);
   if (!payload.ok()) return payload.status();

@@ -18,6 +18,7 @@
 #include "core/format/crypto.h"
 #include "core/format/snapshot_names.h"
 #include "core/format/snapshot_validation.h"
+#include "core/io/env.h"
 
 namespace tessarine {
 
@@ -30,14 +31,14 @@ inline constexpr std::string_view kEncryptedSnapshotMagic = "TCE1";
 // a temporary file next to the snapshot with mode 0600, syncs it, renames it
 // over the snapshot and syncs the directory, so after a crash the snapshot
 // is either the old file or the complete new one. On failure the previous
-// snapshot is untouched (a leftover temporary file is harmless). Errors are
-// kIo with the operating system's message.
-Status save_collection(const CollectionHandle& collection, const std::filesystem::path& dir,
-                       const EncryptionKey* key);
+// snapshot is untouched and the temporary file is removed again. Errors are
+// the Env's (kIo, naming the operation and the path).
+Status save_collection(Env& env, const CollectionHandle& collection,
+                       const std::filesystem::path& dir, const EncryptionKey* key);
 
 // Reads the snapshot file `file` into a new collection. `key` is used only
-// for an encrypted file. Errors: kIo with the operating system's message
-// when the file cannot be read; kInvalidData for
+// for an encrypted file. Errors: the Env's kIo when the file cannot be read;
+// kInvalidData for
 //   "snapshot {path} is encrypted but no encryption key was provided",
 //   the decryption errors of EncryptionKey::decrypt,
 //   "Snapshot CRC32 mismatch: expected {stored}, got {computed}. File may be corrupted: {path}"
@@ -46,7 +47,7 @@ Status save_collection(const CollectionHandle& collection, const std::filesystem
 //   "snapshot validation failed: {}" with validate_collection's message.
 // Paths are written as quoted_path() shows them. Raw vectors are dropped when
 // the collection does not keep them.
-Result<CollectionHandle> load_collection(const std::filesystem::path& file,
+Result<CollectionHandle> load_collection(Env& env, const std::filesystem::path& file,
                                          const EncryptionKey* key);
 
 }  // namespace tessarine

@@ -1,110 +1,25 @@
 #include "core/format/wal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <shared_mutex>
+#include <functional>
 #include <string>
 #include <utility>
 
+#include "core/base/hash_map.h"
 #include "core/format/codec.h"
 
 namespace tessarine {
 namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
-constexpr int kFileMode = 0600;
+constexpr unsigned kFileMode = 0600;
 
-Status io_error(const std::string& what, int err) {
-  return Status::Io(what + ": " + std::strerror(err) + " (os error " + std::to_string(err) + ")");
-}
-
-std::string describe(const char* action, const std::filesystem::path& path) {
-  return std::string(action) + " " + path.string();
-}
-
-// open(2), retried when a signal interrupts it.
-int open_file(const std::filesystem::path& path, int flags, int mode = 0) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-void close_file(int fd) {
-  // Linux releases the descriptor even when close reports EINTR; never retry.
-  if (fd >= 0) ::close(fd);
-}
-
-// The strongest synchronisation the platform offers: F_FULLFSYNC also
-// flushes the drive's cache where it exists; fsync elsewhere.
-Status full_sync(int fd, const std::filesystem::path& path) {
-#ifdef F_FULLFSYNC
-  int rc;
-  do {
-    rc = ::fcntl(fd, F_FULLFSYNC);
-  } while (rc != 0 && errno == EINTR);
-  if (rc == 0) return Status::Ok();
-  if (errno != ENOTSUP && errno != EINVAL) return io_error(describe("sync", path), errno);
-#endif
-  int result;
-  do {
-    result = ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) return io_error(describe("sync", path), errno);
-  return Status::Ok();
-}
-
-// Makes the entries of `dir` (a created or renamed file) durable. A file
-// system that cannot sync directories (EINVAL) offers nothing stronger.
-Status sync_directory(const std::filesystem::path& dir) {
-  const std::filesystem::path target = dir.empty() ? std::filesystem::path(".") : dir;
-  const int fd = open_file(target, O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return io_error(describe("open directory", target), errno);
-  int result;
-  do {
-    result = ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  const int err = errno;
-  close_file(fd);
-  if (result != 0 && err != EINVAL) return io_error(describe("sync directory", target), err);
-  return Status::Ok();
-}
-
-Status write_all(int fd, const uint8_t* data, std::size_t size,
-                 const std::filesystem::path& path) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return io_error(describe("write", path), errno);
-    }
-    if (written == 0) return io_error(describe("write", path), EIO);
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return Status::Ok();
-}
-
-Status truncate_and_sync(int fd, uint64_t size, const std::filesystem::path& path) {
-  int result;
-  do {
-    result = ::ftruncate(fd, static_cast<off_t>(size));
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) return io_error(describe("truncate", path), errno);
-  return full_sync(fd, path);
-}
-
-Result<uint64_t> file_size(int fd, const std::filesystem::path& path) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return io_error(describe("stat", path), errno);
-  return static_cast<uint64_t>(st.st_size);
+Status truncate_and_sync(WritableFile& file, uint64_t size) {
+  if (Status status = file.truncate(size); !status.ok()) return status;
+  return file.sync();
 }
 
 void put_u32_be(uint8_t* out, uint32_t value) {
@@ -130,11 +45,14 @@ std::vector<uint8_t> frame(uint32_t check, std::span<const uint8_t> payload) {
   return record;
 }
 
-// Sequential reads through a buffer, by offset (pread), so scanning the
-// writer's own descriptor leaves its file position alone.
+// Reads at an offset: ReadableFile::read_at or WritableFile::read_at.
+using ReadAt = std::function<Result<std::size_t>(uint64_t, std::span<uint8_t>)>;
+
+// Sequential reads through a buffer, by offset, so scanning the writer's own
+// file leaves its appends alone.
 class ChunkReader {
  public:
-  ChunkReader(int fd, const std::filesystem::path& path) : fd_(fd), path_(path) {}
+  explicit ChunkReader(ReadAt read_at) : read_at_(std::move(read_at)) {}
 
   uint64_t position() const { return position_; }
 
@@ -147,20 +65,17 @@ class ChunkReader {
         const bool direct = size - done >= buffer_.size();
         uint8_t* target = direct ? out + done : buffer_.data();
         const std::size_t wanted = direct ? size - done : buffer_.size();
-        const ssize_t got = ::pread(fd_, target, wanted, static_cast<off_t>(file_offset_));
-        if (got < 0) {
-          if (errno == EINTR) continue;
-          return io_error(describe("read", path_), errno);
-        }
-        if (got == 0) break;
-        file_offset_ += static_cast<uint64_t>(got);
+        auto got = read_at_(file_offset_, {target, wanted});
+        if (!got.ok()) return got.status();
+        if (*got == 0) break;
+        file_offset_ += *got;
         if (direct) {
-          done += static_cast<std::size_t>(got);
-          position_ += static_cast<uint64_t>(got);
+          done += *got;
+          position_ += *got;
           continue;
         }
         begin_ = 0;
-        end_ = static_cast<std::size_t>(got);
+        end_ = *got;
       }
       const std::size_t take = std::min(size - done, end_ - begin_);
       std::memcpy(out + done, buffer_.data() + begin_, take);
@@ -172,8 +87,7 @@ class ChunkReader {
   }
 
  private:
-  int fd_;
-  const std::filesystem::path& path_;
+  ReadAt read_at_;
   std::vector<uint8_t> buffer_ = std::vector<uint8_t>(kReadChunk);
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
@@ -194,8 +108,8 @@ struct ScanStep {
 // recovery and the reader share it, so both draw the line at the same place.
 class WalScanner {
  public:
-  WalScanner(int fd, uint64_t size, const std::filesystem::path& path, const EncryptionKey* key)
-      : reader_(fd, path), size_(size), key_(key) {}
+  WalScanner(ReadAt read_at, uint64_t size, const EncryptionKey* key)
+      : reader_(std::move(read_at)), size_(size), key_(key) {}
 
   Result<ScanStep> next() {
     const uint64_t offset = reader_.position();
@@ -232,36 +146,51 @@ class WalScanner {
   const EncryptionKey* key_;
 };
 
-// Copies bytes [from, to) of the log to a new side file next to it and makes
-// the copy durable, including its directory entry.
-Result<std::filesystem::path> move_aside_copy(int log_fd, const std::filesystem::path& log_path,
-                                              uint64_t from, uint64_t to) {
-  int fd = -1;
-  std::filesystem::path side;
-  for (uint64_t n = 1; fd < 0; ++n) {
-    side = log_path;
-    side += kWalCorruptInfix + std::to_string(n);
-    fd = open_file(side, O_WRONLY | O_CREAT | O_EXCL, kFileMode);
-    if (fd < 0 && errno != EEXIST) return io_error(describe("create", side), errno);
+// The first side-file path next to the log that no directory entry takes.
+Result<std::filesystem::path> free_side_file(Env& env, const std::filesystem::path& log_path) {
+  const std::filesystem::path dir =
+      log_path.has_parent_path() ? log_path.parent_path() : std::filesystem::path(".");
+  auto names = env.list_dir(dir);
+  if (!names.ok()) return names.status();
+  const HashSet<std::string> taken(names->begin(), names->end());
+  const std::string prefix = log_path.filename().string() + kWalCorruptInfix;
+  for (uint64_t n = 1;; ++n) {
+    if (!taken.contains(prefix + std::to_string(n))) return dir / (prefix + std::to_string(n));
   }
+}
+
+// Copies bytes [from, to) of the log to a new side file next to it and makes
+// the copy durable, including its directory entry. A copy that fails is
+// removed again; the log still holds the bytes.
+Result<std::filesystem::path> copy_aside(Env& env, WritableFile& log, uint64_t from, uint64_t to) {
+  auto side_path = free_side_file(env, log.path());
+  if (!side_path.ok()) return side_path.status();
+  // Exclusive: a side file is never overwritten, even one made meanwhile.
+  auto side = env.open_writable(*side_path, OpenMode::kCreateExclusive, kFileMode);
+  if (!side.ok()) return side.status();
   std::vector<uint8_t> buffer(kReadChunk);
   Status status;
   for (uint64_t offset = from; offset < to && status.ok();) {
-    const std::size_t wanted = static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), to - offset));
-    const ssize_t got = ::pread(log_fd, buffer.data(), wanted, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      status = io_error(describe("read", log_path), got < 0 ? errno : EIO);
-      break;
+    const auto wanted = static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), to - offset));
+    auto got = log.read_at(offset, {buffer.data(), wanted});
+    if (!got.ok()) {
+      status = got.status();
+    } else if (*got < wanted) {
+      status = Status::Io("read " + log.path().string() + ": the log shrank while it was copied");
+    } else {
+      status = (*side)->append({buffer.data(), *got});
+      offset += *got;
     }
-    status = write_all(fd, buffer.data(), static_cast<std::size_t>(got), side);
-    offset += static_cast<uint64_t>(got);
   }
-  if (status.ok()) status = full_sync(fd, side);
-  close_file(fd);
-  if (status.ok()) status = sync_directory(log_path.parent_path());
-  if (!status.ok()) return status;
-  return side;
+  if (status.ok()) status = (*side)->sync();
+  if (status.ok()) status = (*side)->close();
+  if (status.ok()) status = env.sync_dir(side_path->parent_path());
+  if (!status.ok()) {
+    side->reset();
+    (void)env.remove(*side_path);  // best effort; the error that matters is `status`
+    return status;
+  }
+  return std::move(side_path).value();
 }
 
 }  // namespace
@@ -283,34 +212,38 @@ Result<std::vector<uint8_t>> build_wal_record(const WalEntry& entry, const Encry
   return frame(kWalSealedCheck, key->encrypt(encoded));
 }
 
-SyncWriteAheadLog::SyncWriteAheadLog(std::filesystem::path path, int fd, uint64_t size,
+SyncWriteAheadLog::SyncWriteAheadLog(Env& env, std::filesystem::path path,
+                                     std::unique_ptr<WritableFile> file, uint64_t size,
                                      std::shared_ptr<const EncryptionKey> key)
-    : path_(std::move(path)), key_(std::move(key)), fd_(fd), end_offset_(size) {}
+    : env_(env),
+      path_(std::move(path)),
+      key_(std::move(key)),
+      file_(std::move(file)),
+      end_offset_(size) {}
 
-SyncWriteAheadLog::~SyncWriteAheadLog() { close_file(fd_); }
+SyncWriteAheadLog::~SyncWriteAheadLog() = default;
 
 Result<std::unique_ptr<SyncWriteAheadLog>> SyncWriteAheadLog::open(
-    const std::filesystem::path& data_dir, std::shared_ptr<const EncryptionKey> key) {
+    Env& env, const std::filesystem::path& data_dir, std::shared_ptr<const EncryptionKey> key) {
   std::filesystem::path path = data_dir / kWalFileName;
-  // Read access too: recover() scans the file through this descriptor.
-  const int fd = open_file(path, O_RDWR | O_APPEND | O_CREAT, kFileMode);
-  if (fd < 0) return io_error(describe("open", path), errno);
-  auto size = file_size(fd, path);
-  Status status = size.ok() ? sync_directory(data_dir) : size.status();
-  if (!status.ok()) {
-    close_file(fd);
-    return status;
-  }
+  auto file = env.open_writable(path, OpenMode::kAppend, kFileMode);
+  if (!file.ok()) return file.status();
+  auto size = (*file)->size();
+  if (!size.ok()) return size.status();
+  if (Status status = env.sync_dir(data_dir); !status.ok()) return status;
   return std::unique_ptr<SyncWriteAheadLog>(
-      new SyncWriteAheadLog(std::move(path), fd, *size, std::move(key)));
+      new SyncWriteAheadLog(env, std::move(path), std::move(file).value(), *size, std::move(key)));
 }
 
 Result<WalRecovery> SyncWriteAheadLog::recover() {
   std::lock_guard guard(mutex_);
-  auto size = file_size(fd_, path_);
+  auto size = file_->size();
   if (!size.ok()) return size.status();
 
-  WalScanner scanner(fd_, *size, path_, key_.get());
+  WritableFile& file = *file_;
+  WalScanner scanner(
+      [&file](uint64_t offset, std::span<uint8_t> out) { return file.read_at(offset, out); }, *size,
+      key_.get());
   ScanStep step{ScanStep::kRecord, 0, {}};
   while (step.kind == ScanStep::kRecord) {
     auto next = scanner.next();
@@ -319,32 +252,29 @@ Result<WalRecovery> SyncWriteAheadLog::recover() {
   }
 
   WalRecovery recovery;
-  if (step.kind == ScanStep::kCorrupt) {
-    auto side = move_aside_copy(fd_, path_, step.offset, *size);
-    if (!side.ok()) return side.status();
-    recovery.corrupt_file = std::move(side).value();
-    recovery.corrupt_bytes_moved = *size - step.offset;
-  } else if (step.kind == ScanStep::kTorn) {
-    recovery.torn_bytes_cut = *size - step.offset;
-  }
   if (step.offset < *size) {
-    // Only after the side file is durable may the bytes leave the log.
-    if (Status status = truncate_and_sync(fd_, step.offset, path_); !status.ok()) return status;
+    // Only after the copy is durable may the bytes leave the log.
+    auto side = copy_aside(env_, *file_, step.offset, *size);
+    if (!side.ok()) return side.status();
+    recovery.side_file = std::move(side).value();
+    const uint64_t moved = *size - step.offset;
+    (step.kind == ScanStep::kCorrupt ? recovery.corrupt_bytes_moved : recovery.torn_bytes_moved) =
+        moved;
+    if (Status status = truncate_and_sync(*file_, step.offset); !status.ok()) return status;
   }
   end_offset_ = step.offset;
   return recovery;
 }
 
 Status SyncWriteAheadLog::append(const WalEntry& entry) {
-  // Encoding, CRC and sealing happen before any lock is taken.
+  // Encoding, CRC and sealing happen before the lock is taken.
   auto record = build_wal_record(entry, key_.get());
   if (!record.ok()) return record.status();
 
-  std::shared_lock checkpoint(checkpoint_lock_);
   std::lock_guard guard(mutex_);
   if (broken_) return *broken_;
-  Status status = write_all(fd_, record->data(), record->size(), path_);
-  if (status.ok()) status = full_sync(fd_, path_);
+  Status status = file_->append(*record);
+  if (status.ok()) status = file_->sync();
   if (status.ok()) {
     end_offset_ += record->size();
     return status;
@@ -352,60 +282,51 @@ Status SyncWriteAheadLog::append(const WalEntry& entry) {
   // The change will not be applied, so its record must not be replayed
   // either, and a partial record must not hide the records after it.
   if (Status undo = roll_back_locked(); !undo.ok()) {
-    broken_ = Status::Io("log unusable after a failed append could not be undone: " +
-                         undo.message());
+    broken_ =
+        Status::Io("log unusable after a failed append could not be undone: " + undo.message());
   }
   return status;
 }
 
-Status SyncWriteAheadLog::roll_back_locked() {
-  return truncate_and_sync(fd_, end_offset_, path_);
-}
+Status SyncWriteAheadLog::roll_back_locked() { return truncate_and_sync(*file_, end_offset_); }
 
 Status SyncWriteAheadLog::truncate() {
   std::lock_guard guard(mutex_);
-  // Through a fresh descriptor on the path, so a log file that was replaced
-  // or deleted is noticed instead of emptying a file nobody reads.
-  const int fd = open_file(path_, O_RDWR | O_APPEND);
-  if (fd < 0) return io_error(describe("open", path_), errno);
-  if (Status status = truncate_and_sync(fd, 0, path_); !status.ok()) {
-    close_file(fd);
+  // Through a fresh handle on the path, so a log file that was replaced or
+  // deleted is noticed instead of emptying a file nobody reads.
+  auto fresh = env_.open_writable(path_, OpenMode::kExisting, kFileMode);
+  if (!fresh.ok()) return fresh.status();
+  if (Status status = truncate_and_sync(**fresh, 0); !status.ok()) {
     // The file may already be empty; appends continue at its real end.
-    if (auto size = file_size(fd_, path_); size.ok()) end_offset_ = *size;
+    if (auto size = file_->size(); size.ok()) end_offset_ = *size;
     return status;
   }
-  close_file(fd_);
-  fd_ = fd;
+  file_ = std::move(fresh).value();
   end_offset_ = 0;
   broken_.reset();
   return Status::Ok();
 }
 
-Result<std::vector<WalEntry>> read_wal(const std::filesystem::path& path,
+Result<std::vector<WalEntry>> read_wal(Env& env, const std::filesystem::path& path,
                                        const EncryptionKey* key) {
-  const int fd = open_file(path, O_RDONLY);
-  if (fd < 0) return io_error(describe("open", path), errno);
+  auto file = env.open_readable(path);
+  if (!file.ok()) return file.status();
+  auto size = (*file)->size();
+  if (!size.ok()) return size.status();
+  ReadableFile& reader = **file;
+  WalScanner scanner(
+      [&reader](uint64_t offset, std::span<uint8_t> out) { return reader.read_at(offset, out); },
+      *size, key);
   std::vector<WalEntry> entries;
-  Status status;
-  if (auto size = file_size(fd, path); !size.ok()) {
-    status = size.status();
-  } else {
-    WalScanner scanner(fd, *size, path, key);
-    while (true) {
-      auto step = scanner.next();
-      if (!step.ok()) {
-        status = step.status();
-        break;
-      }
-      if (step->kind != ScanStep::kRecord) break;
-      // An entry that does not decode (say, from a newer version) is skipped;
-      // bytes after a decoded entry are ignored.
-      auto entry = decode_wal_entry(step->payload);
-      if (entry.ok()) entries.push_back(std::move(entry).value());
-    }
+  while (true) {
+    auto step = scanner.next();
+    if (!step.ok()) return step.status();
+    if (step->kind != ScanStep::kRecord) break;
+    // An entry that does not decode (say, from a newer version) is skipped;
+    // bytes after a decoded entry are ignored.
+    auto entry = decode_wal_entry(step->payload);
+    if (entry.ok()) entries.push_back(std::move(entry).value());
   }
-  close_file(fd);
-  if (!status.ok()) return status;
   return entries;
 }
 

@@ -21,19 +21,23 @@
 // A record that passes its check but does not decode is skipped.
 //
 // Opening a data directory, in this order:
-//   1. SyncWriteAheadLog::open(data_dir, key)   creates the file if needed
-//   2. log->recover()                           makes the file end at a record
-//   3. read_wal(log->path(), key)               the entries to replay
-// recover() cuts a torn tail back to the end of the last good record. When
-// reading would stop at a corrupt record, everything from that record to the
-// end of the file is first copied to a side file "wal.bin.corrupt-<n>" next to
-// the log (n = 1, 2, ...: the smallest number not yet taken; never
-// overwritten) and synced, then the log is cut back to the last good record.
-// Either way, records appended afterwards are read by the next open instead of
-// being hidden behind the unreadable bytes. Unreadable bytes are never
-// destroyed, except a torn tail, which is an append that never completed.
+//   1. SyncWriteAheadLog::open(env, data_dir, key)   creates the file if needed
+//   2. log->recover()                                makes the file end at a record
+//   3. read_wal(env, log->path(), key)               the entries to replay
+// recover() cuts the log back to the end of the last good record, so that
+// records appended afterwards are read by the next open instead of being
+// hidden behind bytes that reading stops at. The bytes cut, a torn tail as
+// well as a corrupt record and everything after it, are first copied to a
+// side file "wal.bin.corrupt-<n>" next to the log (n = 1, 2, ...: the
+// smallest number not yet taken; never overwritten), which is synced with its
+// directory entry before the log is cut: recovery destroys no byte. That
+// matters because a torn tail cannot be told from damage: one flipped bit in
+// the length field of a middle record makes it reach past the end of the
+// file, and every acknowledged record after it would look like the tail.
 // Note that sealed records met without the key (or under a different key) are
 // unreadable in this sense and are moved aside as well.
+//
+// All file access goes through an Env (io/env.h).
 #pragma once
 
 #include <cstdint>
@@ -44,10 +48,10 @@
 #include <span>
 #include <vector>
 
-#include "core/base/rwlock.h"
 #include "core/base/status.h"
 #include "core/format/crypto.h"
 #include "core/format/wal_entry.h"
+#include "core/io/env.h"
 
 namespace tessarine {
 
@@ -67,25 +71,31 @@ Status check_wal_payload_size(uint64_t payload_size);
 // when `key` is not null. Fails only when the payload cannot be framed.
 Result<std::vector<uint8_t>> build_wal_record(const WalEntry& entry, const EncryptionKey* key);
 
-// What recover() changed in the log file.
+// What recover() changed in the log file. At most one of the two counts is
+// nonzero, and side_file is set exactly when one is.
 struct WalRecovery {
-  uint64_t torn_bytes_cut = 0;  // bytes of an incomplete last record removed
-  uint64_t corrupt_bytes_moved = 0;  // bytes moved from the log to corrupt_file
-  std::optional<std::filesystem::path> corrupt_file;
+  uint64_t torn_bytes_moved = 0;                   // an incomplete last record
+  uint64_t corrupt_bytes_moved = 0;                // an unreadable record and everything after it
+  std::optional<std::filesystem::path> side_file;  // where the bytes cut from the log went
 };
 
 // The log writer. Thread-safe: appends from several threads are serialised
-// and each record is written whole, so records never interleave.
+// by the writer mutex and each record is written whole, so records never
+// interleave.
 //
-// Locks: the checkpoint lock (held shared by each append; a checkpoint holds
-// it exclusively around saving snapshots and truncate()), then the writer
-// mutex. Never take the checkpoint lock while holding a collection's lock.
+// The log knows nothing of checkpoints: its owner keeps a checkpoint lock,
+// held shared around each append and the change it logs, and exclusively
+// around saving snapshots and truncate(), so that no record falls between a
+// snapshot and the emptying of the log. Lock order: that checkpoint lock, then
+// the collections' locks, then the writer mutex.
 class SyncWriteAheadLog {
  public:
   // Opens (creating with permissions 0600 if missing) data_dir/"wal.bin" for
   // appending and syncs the directory so the file's entry is durable. The
-  // directory must exist. `key` may be null: records are then plain.
-  static Result<std::unique_ptr<SyncWriteAheadLog>> open(const std::filesystem::path& data_dir,
+  // directory must exist. `key` may be null: records are then plain. `env`
+  // must outlive the log.
+  static Result<std::unique_ptr<SyncWriteAheadLog>> open(Env& env,
+                                                         const std::filesystem::path& data_dir,
                                                          std::shared_ptr<const EncryptionKey> key);
 
   ~SyncWriteAheadLog();
@@ -96,8 +106,8 @@ class SyncWriteAheadLog {
   // this file. Call once, after open and before reading and appending.
   Result<WalRecovery> recover();
 
-  // Frames the entry (before any lock), then under the checkpoint lock
-  // (shared) and the writer mutex writes the whole record and syncs the file.
+  // Frames the entry (before any lock), then under the writer mutex writes
+  // the whole record and syncs the file.
   // Durable when it returns Ok. On a write or sync error the error is
   // returned and the record is cut off again; if even that fails the file may
   // end in a partial record (which the next open's recover() cuts) and every
@@ -105,31 +115,31 @@ class SyncWriteAheadLog {
   // record is ever written behind a broken one.
   Status append(const WalEntry& entry);
 
-  // Empties the log and syncs it. The caller holds checkpoint_lock()
+  // Empties the log and syncs it. The caller holds its checkpoint lock
   // exclusively. Fails without changing the writer when the file cannot be
   // opened (for example after it was deleted).
   Status truncate();
 
-  RwLock& checkpoint_lock() { return checkpoint_lock_; }
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  SyncWriteAheadLog(std::filesystem::path path, int fd, uint64_t size,
-                    std::shared_ptr<const EncryptionKey> key);
+  SyncWriteAheadLog(Env& env, std::filesystem::path path, std::unique_ptr<WritableFile> file,
+                    uint64_t size, std::shared_ptr<const EncryptionKey> key);
   Status roll_back_locked();
 
+  Env& env_;
   const std::filesystem::path path_;
   const std::shared_ptr<const EncryptionKey> key_;
-  RwLock checkpoint_lock_;
   std::mutex mutex_;  // guards the fields below
-  int fd_;
-  uint64_t end_offset_;  // end of the last complete record written or found
+  std::unique_ptr<WritableFile> file_;
+  uint64_t end_offset_;           // end of the last complete record written or found
   std::optional<Status> broken_;  // set when a failed append could not be undone
 };
 
 // The readable entries of the log at `path`, in file order (`key` may be
 // null). Stops quietly as described at the top of this file; fails only on
 // an I/O error other than the end of the file. Does not modify the file.
-Result<std::vector<WalEntry>> read_wal(const std::filesystem::path& path, const EncryptionKey* key);
+Result<std::vector<WalEntry>> read_wal(Env& env, const std::filesystem::path& path,
+                                       const EncryptionKey* key);
 
 }  // namespace tessarine

@@ -91,7 +91,7 @@ class PersistenceTest : public ::testing::Test {
   Status load_error(const std::vector<uint8_t>& bytes, const EncryptionKey* key = nullptr) {
     const fs::path file = root_ / "crafted.tsr";
     write_file(file, bytes);
-    auto loaded = load_collection(file, key);
+    auto loaded = load_collection(*Env::posix(), file, key);
     return loaded.ok() ? Status::Ok() : loaded.status();
   }
 
@@ -109,7 +109,7 @@ TEST_F(PersistenceTest, SaveAndLoadRoundTripWithPrivatePermissions) {
   const mode_t old_mask = ::umask(0);
   const fs::path dir = root_ / "data" / "nested";
   auto handle = handle_of(sample_collection("docs"));
-  const Status saved = save_collection(handle, dir, nullptr);
+  const Status saved = save_collection(*Env::posix(), handle, dir, nullptr);
   ::umask(old_mask);
   ASSERT_TRUE(saved.ok()) << saved.message();
 
@@ -125,44 +125,48 @@ TEST_F(PersistenceTest, SaveAndLoadRoundTripWithPrivatePermissions) {
   ASSERT_EQ(bytes.size(), payload.size() + 8);
   EXPECT_EQ(plain_snapshot(handle->data), bytes);  // TCR1 + big-endian zlib CRC-32
 
-  auto loaded = load_collection(dir / "docs.tsr", nullptr);
+  auto loaded = load_collection(*Env::posix(), dir / "docs.tsr", nullptr);
   ASSERT_TRUE(loaded.ok()) << loaded.status().message();
   expect_same_collection(handle->data, (*loaded)->data);
 
   // A key is ignored for a plain file.
   auto key = key_of(kKeyHex);
-  EXPECT_TRUE(load_collection(dir / "docs.tsr", key.get()).ok());
+  EXPECT_TRUE(load_collection(*Env::posix(), dir / "docs.tsr", key.get()).ok());
 }
 
 TEST_F(PersistenceTest, SavingAgainReplacesTheSnapshot) {
   auto handle = handle_of(Collection("c", 0, HnswConfig{}));
-  ASSERT_TRUE(save_collection(handle, root_, nullptr).ok());
+  ASSERT_TRUE(save_collection(*Env::posix(), handle, root_, nullptr).ok());
   handle->data.dimension = 0;
   handle->data.inverted_index.doc_count = 7;
-  ASSERT_TRUE(save_collection(handle, root_, nullptr).ok());
+  ASSERT_TRUE(save_collection(*Env::posix(), handle, root_, nullptr).ok());
   EXPECT_EQ(entries(root_), std::vector<std::string>{"c.tsr"});
-  auto loaded = load_collection(root_ / "c.tsr", nullptr);
+  auto loaded = load_collection(*Env::posix(), root_ / "c.tsr", nullptr);
   ASSERT_TRUE(loaded.ok()) << loaded.status().message();
   EXPECT_EQ((*loaded)->data.inverted_index.doc_count, 7u);
 }
 
 TEST_F(PersistenceTest, FailedSaveLeavesThePreviousSnapshot) {
   auto handle = handle_of(Collection("c", 0, HnswConfig{}));
-  ASSERT_TRUE(save_collection(handle, root_, nullptr).ok());
+  ASSERT_TRUE(save_collection(*Env::posix(), handle, root_, nullptr).ok());
   const auto before = read_file(root_ / "c.tsr");
   fs::create_directory(root_ / "c.tsr.tmp");  // the temporary file cannot be created
   handle->data.inverted_index.doc_count = 9;
-  const Status failed = save_collection(handle, root_, nullptr);
+  const Status failed = save_collection(*Env::posix(), handle, root_, nullptr);
   EXPECT_EQ(failed.code(), ErrorCode::kIo);
-  EXPECT_EQ(failed.message(), "Is a directory");
+  EXPECT_EQ(failed.message(),
+            "open " + (root_ / "c.tsr.tmp").string() + ": Is a directory (os error 21)");
   EXPECT_EQ(read_file(root_ / "c.tsr"), before);
 
-  const Status too_long = save_collection(handle, root_ / std::string(300, 'p'), nullptr);
+  const Status too_long =
+      save_collection(*Env::posix(), handle, root_ / std::string(300, 'p'), nullptr);
   EXPECT_EQ(too_long.code(), ErrorCode::kIo);
-  EXPECT_EQ(too_long.message(), "File name too long");
+  EXPECT_EQ(too_long.message(), "create directory " + (root_ / std::string(300, 'p')).string() +
+                                    ": File name too long (os error 36)");
 
   write_file(root_ / "plain-file", {1});
-  const Status not_a_directory = save_collection(handle, root_ / "plain-file", nullptr);
+  const Status not_a_directory =
+      save_collection(*Env::posix(), handle, root_ / "plain-file", nullptr);
   EXPECT_EQ(not_a_directory.code(), ErrorCode::kIo);
   EXPECT_FALSE(not_a_directory.message().empty());
 }
@@ -208,12 +212,13 @@ TEST_F(PersistenceTest, MalformedFilesFailCleanly) {
   error = load_error({'T', 'C', 'R', '1', 0, 0, 0, 0});
   EXPECT_EQ(error.message(), "io error: unexpected end of file");
 
-  auto missing = load_collection(root_ / "absent.tsr", nullptr);
+  auto missing = load_collection(*Env::posix(), root_ / "absent.tsr", nullptr);
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.status().code(), ErrorCode::kIo);
-  EXPECT_EQ(missing.status().message(), "No such file or directory");
+  EXPECT_EQ(missing.status().message(),
+            "open " + (root_ / "absent.tsr").string() + ": No such file or directory (os error 2)");
 
-  auto directory = load_collection(root_, nullptr);
+  auto directory = load_collection(*Env::posix(), root_, nullptr);
   ASSERT_FALSE(directory.ok());
   EXPECT_EQ(directory.status().code(), ErrorCode::kIo);
 }
@@ -230,7 +235,7 @@ TEST_F(PersistenceTest, RawVectorsAreDroppedWhenNotKept) {
   Collection c = sample_collection("docs", /*store_raw_vectors=*/false);
   c.hnsw.raw_vectors = {1.0f, 2.0f};  // stale data that the configuration does not keep
   write_file(root_ / "docs.tsr", plain_snapshot(c));
-  auto loaded = load_collection(root_ / "docs.tsr", nullptr);
+  auto loaded = load_collection(*Env::posix(), root_ / "docs.tsr", nullptr);
   ASSERT_TRUE(loaded.ok()) << loaded.status().message();
   EXPECT_TRUE((*loaded)->data.hnsw.raw_vectors.empty());
 }
@@ -238,24 +243,24 @@ TEST_F(PersistenceTest, RawVectorsAreDroppedWhenNotKept) {
 TEST_F(PersistenceTest, EncryptedSnapshots) {
   auto key = key_of(kKeyHex);
   auto handle = handle_of(sample_collection("secret"));
-  ASSERT_TRUE(save_collection(handle, root_, key.get()).ok());
+  ASSERT_TRUE(save_collection(*Env::posix(), handle, root_, key.get()).ok());
   const fs::path file = root_ / "secret.tsr";
   const auto bytes = read_file(file);
   ASSERT_EQ(bytes.size(), encode_collection(handle->data).size() + 32);
   EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "TCE1");
 
-  auto loaded = load_collection(file, key.get());
+  auto loaded = load_collection(*Env::posix(), file, key.get());
   ASSERT_TRUE(loaded.ok()) << loaded.status().message();
   expect_same_collection(handle->data, (*loaded)->data);
 
-  auto without_key = load_collection(file, nullptr);
+  auto without_key = load_collection(*Env::posix(), file, nullptr);
   ASSERT_FALSE(without_key.ok());
   EXPECT_EQ(without_key.status().code(), ErrorCode::kInvalidData);
   EXPECT_EQ(without_key.status().message(),
             "snapshot \"" + file.string() + "\" is encrypted but no encryption key was provided");
 
   auto other = key_of(kOtherKeyHex);
-  auto wrong_key = load_collection(file, other.get());
+  auto wrong_key = load_collection(*Env::posix(), file, other.get());
   ASSERT_FALSE(wrong_key.ok());
   EXPECT_EQ(wrong_key.status().message(), "decryption failed: wrong key or corrupted data");
   EXPECT_EQ(load_error({'T', 'C', 'E', '1', 1, 2, 3}, key.get()).message(),
@@ -281,14 +286,16 @@ TEST_F(PersistenceTest, UnsafeNamesStayInsideTheDirectoryAndRoundTrip) {
     if (!file.starts_with("%~")) {  // all but the hashed forms are readable back
       EXPECT_EQ(collection_name_from_file_name(file), name);
     }
-    ASSERT_TRUE(save_collection(handle_of(Collection(name, 0, HnswConfig{})), dir, nullptr).ok());
+    ASSERT_TRUE(
+        save_collection(*Env::posix(), handle_of(Collection(name, 0, HnswConfig{})), dir, nullptr)
+            .ok());
   }
   EXPECT_EQ(files.size(), names.size());  // no two names share a file
   EXPECT_EQ(entries(dir), std::vector<std::string>(files.begin(), files.end()));
   EXPECT_EQ(entries(root_), std::vector<std::string>{"dir"});  // nothing escaped the directory
 
   for (const std::string& name : names) {
-    auto loaded = load_collection(dir / snapshot_file_name(name), nullptr);
+    auto loaded = load_collection(*Env::posix(), dir / snapshot_file_name(name), nullptr);
     ASSERT_TRUE(loaded.ok()) << loaded.status().message();
     EXPECT_EQ((*loaded)->data.name, name);
   }
@@ -360,8 +367,8 @@ TEST_F(PersistenceTest, RealIndexesSurviveSaveAndLoad) {
       SCOPED_TRACE(round);
       const Status valid = validate_collection(handle->data);
       ASSERT_TRUE(valid.ok()) << valid.message();
-      ASSERT_TRUE(save_collection(handle, root_, nullptr).ok());
-      auto loaded = load_collection(root_ / "real.tsr", nullptr);
+      ASSERT_TRUE(save_collection(*Env::posix(), handle, root_, nullptr).ok());
+      auto loaded = load_collection(*Env::posix(), root_ / "real.tsr", nullptr);
       ASSERT_TRUE(loaded.ok()) << loaded.status().message();
       expect_same_collection(handle->data, (*loaded)->data);
       const auto before = search_fingerprint(*handle, query);
@@ -389,7 +396,7 @@ TEST_F(PersistenceTest, CorruptedRecordsNeverBreakLaterOperations) {
       bytes[rng() % bytes.size()] = static_cast<uint8_t>(trial % 2 == 0 ? rng() : 0xFF);
     }
     write_file(root_ / "fuzz.tsr", bytes);
-    auto loaded = load_collection(root_ / "fuzz.tsr", nullptr);
+    auto loaded = load_collection(*Env::posix(), root_ / "fuzz.tsr", nullptr);
     if (!loaded.ok()) {
       EXPECT_EQ(loaded.status().code(), ErrorCode::kInvalidData);
       continue;
