@@ -7,7 +7,7 @@ PYTHON := $(VENV)/bin/python
 BUILD := build/core
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap core python test test-core test-python demo bench clean
+.PHONY: all bootstrap core python test test-core test-python demo bench clean format check-format
 
 all: core python
 
@@ -15,13 +15,14 @@ bootstrap:
 	@bash scripts/bootstrap.sh
 
 core: bootstrap
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSARINE_BUILD_TESTS=ON > /dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSARINE_BUILD_TESTS=ON \
+		-DTESSARINE_WERROR=ON > /dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # Builds the extension with scikit-build-core (incrementally, in build/python-*)
 # and installs the package into the venv.
 python: bootstrap
-	@$(PYTHON) -m pip install -q --no-build-isolation .
+	@$(PYTHON) -m pip install -q --no-build-isolation -C cmake.define.TESSARINE_WERROR=ON .
 
 test-core: core
 	@ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j $(JOBS)
@@ -42,6 +43,15 @@ bench: bootstrap python
 clean:
 	rm -rf build
 
+# Every C++ file of the project, formatted with the root .clang-format.
+CXX_SOURCES = $(shell git ls-files '*.cc' '*.h')
+format: bootstrap
+	@clang-format-14 -i $(CXX_SOURCES)
+
+check-format: bootstrap
+	@clang-format-14 --dry-run --Werror $(CXX_SOURCES)
+	@echo "check-format: $(words $(CXX_SOURCES)) files formatted"
+
 # --- Sanitizers and fuzzing -------------------------------------------------
 # make test-sanitize  core tests and the whole pytest suite under AddressSanitizer
 #                     + UndefinedBehaviorSanitizer (the extension is built into
@@ -53,7 +63,7 @@ clean:
 SANITIZE_BUILD := build/sanitize
 TSAN_BUILD := build/tsan
 # -O1 with assertions on: quicker to build than -O3, and what the sanitizers are tuned for.
-SANITIZE_BUILD_TYPE := -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g"
+SANITIZE_BUILD_TYPE := -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" -DTESSARINE_WERROR=ON
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 TESSARINE_SANITIZED=1
 

@@ -84,11 +84,12 @@ def main() -> None:
                        filter={"must_not": [{"field": "section", "op": "eq", "value": "httpd"}]}))
 
         db.delete("packages", ids[0])
-        del db  # every change is already in the write-ahead log
-        reopened = Tessarine(data_dir=data_dir)
-        print("\nreopened:", reopened, reopened.collection_info("packages"))
-        reopened.compact()
-        print("after compact:", Tessarine(data_dir=data_dir).collection_info("packages"))
+        db.close()  # nothing to flush: every change is already in the write-ahead log
+        with Tessarine(data_dir=data_dir) as reopened:
+            print("\nreopened:", reopened, reopened.collection_info("packages"))
+            reopened.compact()
+        with Tessarine(data_dir=data_dir) as compacted:
+            print("after compact:", compacted.collection_info("packages"))
 
 
 if __name__ == "__main__":

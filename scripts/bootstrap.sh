@@ -10,6 +10,8 @@ debian_packages=(
   libabsl-dev libgtest-dev libgmock-dev libicu-dev libssl-dev zlib1g-dev
   # fuzzing (make fuzz): clang with libFuzzer and its sanitizer runtimes
   clang-14 libclang-rt-14-dev llvm-14
+  # the formatting check (make check-format)
+  clang-format-14
 )
 
 missing=()

@@ -42,7 +42,10 @@ bool ArgParser::check_missing(PyObject** out) const {
   std::string list;
   for (std::size_t i = 0; i < missing.size(); ++i) {
     if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
-    list += "'" + std::string(missing[i]) + "'";
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about "'" + std::string.
+    list += '\'';
+    list += missing[i];
+    list += '\'';
   }
   const std::string message = display_name_ + " missing " + std::to_string(missing.size()) +
                               " required positional " +

@@ -62,17 +62,10 @@ PyObject* create_collection(PyObject* self, PyObject* const* args, Py_ssize_t na
     config.store_raw_vectors = store_raw_vectors.value_or(false);
     if (!parse_metric(metric_name, &config.distance_metric)) return nullptr;
 
-    TessarineState& state = state_of(self);
-    // Logged before the registry is asked, so a failing duplicate is logged
-    // too; replay ignores it.
-    if (!append_log(state, [&] {
-          return WalEntry(CreateCollectionEntry{name, dimension, config});
-        })) {
-      return nullptr;
-    }
-    if (Status s = state.db->create_collection(name, dimension, config); !s.ok()) {
-      return raise_status(s);
-    }
+    std::shared_ptr<Engine> engine = engine_of(self);
+    if (engine == nullptr) return nullptr;
+    Status created = without_gil([&] { return engine->create_collection(name, dimension, config); });
+    if (!created.ok()) return raise_status(created);
     Py_RETURN_NONE;
   });
 }
@@ -84,9 +77,11 @@ PyObject* delete_collection(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!kNameArgs.parse(args, nargs, kwnames, argv)) return nullptr;
     std::string name;
     if (!extract_str(argv[0], "name", &name)) return nullptr;
-    TessarineState& state = state_of(self);
-    if (!append_log(state, [&] { return WalEntry(DeleteCollectionEntry{name}); })) return nullptr;
-    return PyBool_FromLong(state.db->delete_collection(name));
+    std::shared_ptr<Engine> engine = engine_of(self);
+    if (engine == nullptr) return nullptr;
+    Result<bool> deleted = without_gil([&] { return engine->delete_collection(name); });
+    if (!deleted.ok()) return raise_status(deleted.status());
+    return PyBool_FromLong(*deleted);
   });
 }
 
@@ -94,7 +89,9 @@ PyObject* list_collections(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   return guarded(module_of(self), [&]() -> PyObject* {
     if (!kNoArgs.parse(args, nargs, kwnames, nullptr)) return nullptr;
-    const std::vector<std::string> names = state_of(self).db->list_collections();
+    std::shared_ptr<Engine> engine = engine_of(self);
+    if (engine == nullptr) return nullptr;
+    const std::vector<std::string> names = engine->list_collections();
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
     if (list == nullptr) return nullptr;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -111,7 +108,9 @@ PyObject* list_collections(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* tessarine_repr(PyObject* self) {
   return guarded(module_of(self), [&]() -> PyObject* {
-    return PyUnicode_FromFormat("Tessarine(collections=%zu)", state_of(self).db->size());
+    const std::shared_ptr<Engine>& engine = *reinterpret_cast<TessarineObject*>(self)->engine;
+    if (engine == nullptr) return PyUnicode_FromString("Tessarine(closed)");
+    return PyUnicode_FromFormat("Tessarine(collections=%zu)", engine->collection_count());
   });
 }
 

@@ -1,11 +1,11 @@
 // insert, batch_insert, get, delete, collection_info and total_memory_bytes.
-// Every method converts and checks all its arguments, then logs (when the
-// object has a log), then changes memory.
+// Every method converts its arguments, then hands C++ values to the core
+// database (which checks, logs and applies) with the interpreter lock
+// released, then builds its result.
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/collection/collection_ops.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -113,6 +113,33 @@ bool convert_batch_item(PyObject* item, Document* document, std::vector<float>* 
   return ok;
 }
 
+// The object's database when it has the named collection; otherwise
+// nullptr with ValueError (closed) or KeyError "collection '{}' not found".
+// Checked before the arguments whose conversion comes after the collection
+// is resolved (metadata, ids); the core call resolves it again.
+std::shared_ptr<Engine> engine_with_collection(PyObject* self, const std::string& name) {
+  std::shared_ptr<Engine> engine = engine_of(self);
+  if (engine != nullptr && !engine->has_collection(name)) {
+    raise_key_error("collection '" + name + "' not found");
+    return nullptr;
+  }
+  return engine;
+}
+
+PyObject* new_uuid_list(const std::vector<Uuid>& ids) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* text = new_str(format_uuid(ids[i]));
+    if (text == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), text);
+  }
+  return list;
+}
+
 }  // namespace
 
 PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -127,22 +154,12 @@ PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         !check_dict_or_none(argv[3], "metadata") || !extract_optional_str(argv[4], "id", &id_text)) {
       return nullptr;
     }
-    TessarineState& state = state_of(self);
-    CollectionHandle handle = resolve_collection(state, collection);
-    if (handle == nullptr) return nullptr;
+    std::shared_ptr<Engine> engine = engine_with_collection(self, collection);
+    if (engine == nullptr) return nullptr;
     Document document;
     if (!build_document(std::move(text), argv[3], id_text, &document)) return nullptr;
-    if (Status s = check_embedding(handle->data, embedding); !s.ok()) return raise_status(s);
-    if (contains_document(*handle, document.id)) {
-      return raise_message(PyExc_ValueError,
-                           "document '" + format_uuid(document.id) + "' already exists");
-    }
-    if (!append_log(state, [&] {
-          return WalEntry(InsertDocumentEntry{collection, document, embedding});
-        })) {
-      return nullptr;
-    }
-    Result<Uuid> inserted = insert_document(*handle, std::move(document), embedding);
+    Result<Uuid> inserted = without_gil(
+        [&] { return engine->insert(collection, std::move(document), std::move(embedding)); });
     if (!inserted.ok()) return raise_status(inserted.status());
     return new_str(format_uuid(*inserted));
   });
@@ -160,16 +177,15 @@ PyObject* batch_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       prefix_pending_error("documents");
       return nullptr;
     }
-    TessarineState& state = state_of(self);
-    CollectionHandle handle = resolve_collection(state, collection);
-    if (handle == nullptr) return nullptr;
+    std::shared_ptr<Engine> engine = engine_with_collection(self, collection);
+    if (engine == nullptr) return nullptr;
 
     // Convert every item first (a tuple copy keeps the items alive while
     // their conversion runs Python code); the first failure ends the call
     // with nothing logged or inserted.
     PyObject* items = PySequence_Tuple(argv[1]);
     if (items == nullptr) return nullptr;
-    std::vector<std::pair<Document, std::vector<float>>> pairs;
+    std::vector<DocumentAndEmbedding> pairs;
     pairs.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(items)));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
       Document document;
@@ -182,39 +198,10 @@ PyObject* batch_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     Py_DECREF(items);
 
-    HashSet<Uuid> batch_ids;
-    for (const auto& [document, embedding] : pairs) {
-      if (Status s = check_embedding(handle->data, embedding); !s.ok()) return raise_status(s);
-      if (!batch_ids.insert(document.id).second) {
-        return raise_message(PyExc_ValueError,
-                             "duplicate id '" + format_uuid(document.id) + "' in batch");
-      }
-      if (contains_document(*handle, document.id)) {
-        return raise_message(PyExc_ValueError,
-                             "document '" + format_uuid(document.id) + "' already exists");
-      }
-    }
-    if (!append_log(state, [&] { return WalEntry(BatchInsertEntry{collection, pairs}); })) {
-      return nullptr;
-    }
-
-    PyObject* ids = PyList_New(0);
-    if (ids == nullptr) return nullptr;
-    for (auto& [document, embedding] : pairs) {
-      Result<Uuid> inserted = insert_document(*handle, std::move(document), embedding);
-      if (!inserted.ok()) {
-        Py_DECREF(ids);
-        return raise_status(inserted.status());
-      }
-      PyObject* text = new_str(format_uuid(*inserted));
-      if (text == nullptr || PyList_Append(ids, text) != 0) {
-        Py_XDECREF(text);
-        Py_DECREF(ids);
-        return nullptr;
-      }
-      Py_DECREF(text);
-    }
-    return ids;
+    Result<std::vector<Uuid>> inserted =
+        without_gil([&] { return engine->batch_insert(collection, std::move(pairs)); });
+    if (!inserted.ok()) return raise_status(inserted.status());
+    return new_uuid_list(*inserted);
   });
 }
 
@@ -226,11 +213,13 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!extract_str(argv[0], "collection", &collection) || !extract_str(argv[1], "id", &id_text)) {
       return nullptr;
     }
-    CollectionHandle handle = resolve_collection(state_of(self), collection);
-    if (handle == nullptr) return nullptr;
+    std::shared_ptr<Engine> engine = engine_with_collection(self, collection);
+    if (engine == nullptr) return nullptr;
     Uuid id;
     if (!parse_id(id_text, &id)) return nullptr;
-    std::shared_ptr<const Document> document = get_document(*handle, id);
+    Result<std::shared_ptr<const Document>> found = engine->get_document(collection, id);
+    if (!found.ok()) return raise_status(found.status());
+    const std::shared_ptr<const Document>& document = *found;
     if (document == nullptr) return raise_key_error("document '" + id_text + "' not found");
 
     PyObject* result = PyDict_New();
@@ -261,15 +250,13 @@ PyObject* delete_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!extract_str(argv[0], "collection", &collection) || !extract_str(argv[1], "id", &id_text)) {
       return nullptr;
     }
-    TessarineState& state = state_of(self);
-    CollectionHandle handle = resolve_collection(state, collection);
-    if (handle == nullptr) return nullptr;
+    std::shared_ptr<Engine> engine = engine_with_collection(self, collection);
+    if (engine == nullptr) return nullptr;
     Uuid id;
     if (!parse_id(id_text, &id)) return nullptr;
-    if (!append_log(state, [&] { return WalEntry(DeleteDocumentEntry{collection, id}); })) {
-      return nullptr;
-    }
-    return PyBool_FromLong(delete_document(*handle, id));
+    Result<bool> deleted = without_gil([&] { return engine->delete_document(collection, id); });
+    if (!deleted.ok()) return raise_status(deleted.status());
+    return PyBool_FromLong(*deleted);
   });
 }
 
@@ -280,18 +267,12 @@ PyObject* collection_info(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!kInfoArgs.parse(args, nargs, kwnames, argv)) return nullptr;
     std::string name;
     if (!extract_str(argv[0], "name", &name)) return nullptr;
-    CollectionHandle handle = resolve_collection(state_of(self), name);
-    if (handle == nullptr) return nullptr;
-    std::string stored_name;
-    uint64_t dimension = 0, count = 0, memory = 0;
-    {
-      std::shared_lock guard(handle->lock);
-      stored_name = handle->data.name;
-      dimension = handle->data.dimension;
-      count = handle->data.documents.size();
-      memory = estimate_memory_bytes_locked(handle->data);
-    }
-    return new_collection_info(module_of(self), std::move(stored_name), dimension, count, memory);
+    std::shared_ptr<Engine> engine = engine_of(self);
+    if (engine == nullptr) return nullptr;
+    Result<CollectionSummary> info = without_gil([&] { return engine->collection_info(name); });
+    if (!info.ok()) return raise_status(info.status());
+    return new_collection_info(module_of(self), std::move(info->name), info->dimension,
+                               info->document_count, info->memory_bytes);
   });
 }
 
@@ -299,11 +280,9 @@ PyObject* total_memory_bytes(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
   return guarded(module_of(self), [&]() -> PyObject* {
     if (!kTotalArgs.parse(args, nargs, kwnames, nullptr)) return nullptr;
-    uint64_t total = 0;
-    state_of(self).db->for_each_collection(
-        [&](const std::string&, const CollectionHandle& handle) {
-          total += estimate_memory_bytes(*handle);
-        });
+    std::shared_ptr<Engine> engine = engine_of(self);
+    if (engine == nullptr) return nullptr;
+    const uint64_t total = without_gil([&] { return engine->total_memory_bytes(); });
     return PyLong_FromUnsignedLongLong(total);
   });
 }

@@ -172,8 +172,11 @@ PyObject* search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       return nullptr;
     }
 
-    CollectionHandle handle = resolve_collection(state_of(self), collection);
-    if (handle == nullptr) return nullptr;
+    std::shared_ptr<Engine> engine = engine_of(self);
+    if (engine == nullptr) return nullptr;
+    if (!engine->has_collection(collection)) {
+      return raise_key_error("collection '" + collection + "' not found");
+    }
     if (!request.query_embedding && !request.query_text) {
       return raise_message(PyExc_ValueError,
                            "at least one of query_embedding or query_text is required");
@@ -184,7 +187,8 @@ PyObject* search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       request.filter = std::move(filter);
     }
 
-    Result<std::vector<ScoredDocument>> found = search_collection(*handle, request);
+    Result<std::vector<ScoredDocument>> found =
+        without_gil([&] { return engine->search(collection, request); });
     if (!found.ok()) return raise_status(found.status());
     PyRef results(PyList_New(static_cast<Py_ssize_t>(found->size())));
     if (results == nullptr) return nullptr;

@@ -6,6 +6,7 @@
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "core/db/open_directories.h"
 
 namespace tessarine::python {
 namespace {
@@ -18,6 +19,9 @@ const char kClassDoc[] =
     "    db = Tessarine(data_dir=\"./data\")  # with WAL persistence and crash recovery\n";
 
 const ArgParser kConstructorArgs("Tessarine()", {"data_dir", "encryption_key"}, 0);
+const ArgParser kCloseArgs("Tessarine.close()", {}, 0);
+const ArgParser kEnterArgs("Tessarine.__enter__()", {}, 0);
+const ArgParser kExitArgs("Tessarine.__exit__()", {"exc_type", "exc_value", "traceback"}, 3);
 
 PyObject* tessarine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   ModuleState* module = state_of_type(type);
@@ -27,26 +31,32 @@ PyObject* tessarine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<std::string> data_dir, encryption_key;
     if (!extract_optional_str(argv[0], "data_dir", &data_dir)) return nullptr;
     if (!extract_optional_str(argv[1], "encryption_key", &encryption_key)) return nullptr;
-    auto state = std::make_unique<TessarineState>();
+    std::shared_ptr<const EncryptionKey> key;
     if (encryption_key) {
-      auto key = EncryptionKey::from_hex(*encryption_key);
-      if (!key.ok()) return raise_message(PyExc_ValueError, key.status().message());
-      state->encryption_key = *key;
+      auto parsed = EncryptionKey::from_hex(*encryption_key);
+      if (!parsed.ok()) return raise_message(PyExc_ValueError, parsed.status().message());
+      key = *parsed;
     }
+    std::shared_ptr<Engine> engine;
     if (data_dir) {
-      state->data_dir = std::move(data_dir);
-      if (!open_data_directory(*state)) return nullptr;
+      auto opened = without_gil([&] { return open_database(*data_dir, key, *Env::posix()); });
+      if (!opened.ok()) return raise_status(opened.status());
+      engine = std::move(opened).value();
+    } else {
+      engine = Engine::create_in_memory(std::move(key));
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    reinterpret_cast<TessarineObject*>(self)->state = state.release();
+    reinterpret_cast<TessarineObject*>(self)->engine = new std::shared_ptr<Engine>(std::move(engine));
     return self;
   });
 }
 
 void tessarine_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<TessarineObject*>(self)->state;
+  // Closing a durable database only closes its files: every change is
+  // already in the log.
+  delete reinterpret_cast<TessarineObject*>(self)->engine;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -144,6 +154,16 @@ PyMethodDef kMethods[] = {
                      "rebuild($self, collection)\n--\n\n"
                      "Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space.\n"
                      "Returns the number of live documents in the rebuilt index.\n"),
+    TESSARINE_METHOD(close,
+                     "close($self)\n--\n\n"
+                     "Close the database. Later calls on this object raise ValueError.\n\n"
+                     "Closing twice is fine. A data directory stays open while another\n"
+                     "Tessarine object in this process has it open.\n"),
+    {"__enter__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(enter_context)),
+     METH_FASTCALL | METH_KEYWORDS, "__enter__($self)\n--\n\nReturn self."},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit_context)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the database."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -163,10 +183,43 @@ PyType_Spec kSpec = {"tessarine._tessarine.Tessarine", sizeof(TessarineObject), 
 
 }  // namespace
 
-CollectionHandle resolve_collection(TessarineState& state, const std::string& name) {
-  CollectionHandle handle = state.db->get_collection(name);
-  if (handle == nullptr) raise_key_error("collection '" + name + "' not found");
-  return handle;
+std::shared_ptr<Engine> engine_of(PyObject* self) {
+  std::shared_ptr<Engine> engine = *reinterpret_cast<TessarineObject*>(self)->engine;
+  if (engine == nullptr) raise_message(PyExc_ValueError, "operation on a closed Tessarine object");
+  return engine;
+}
+
+PyObject* close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded(module_of(self), [&]() -> PyObject* {
+    if (!kCloseArgs.parse(args, nargs, kwnames, nullptr)) return nullptr;
+    std::shared_ptr<Engine> released = std::move(*reinterpret_cast<TessarineObject*>(self)->engine);
+    // The last owner closes the database's files; that may wait for the
+    // process's table of open directories, so not under the interpreter lock.
+    without_gil([&] {
+      released.reset();
+      return 0;
+    });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* enter_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded(module_of(self), [&]() -> PyObject* {
+    if (!kEnterArgs.parse(args, nargs, kwnames, nullptr)) return nullptr;
+    if (engine_of(self) == nullptr) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  PyObject* argv[3];
+  if (!kExitArgs.parse(args, nargs, kwnames, argv)) return nullptr;
+  PyObject* closed = close(self, nullptr, 0, nullptr);
+  if (closed == nullptr) return nullptr;
+  Py_DECREF(closed);
+  Py_RETURN_FALSE;  // exceptions from the with-block propagate
 }
 
 PyTypeObject* create_tessarine_type(PyObject* module) {

@@ -77,20 +77,29 @@ def test_bad_metadata_inserts_nothing(db, meta, exc, message):
     assert db.collection_info("c").document_count == 0
 
 
-def test_embedding_forms(db):
-    forms = [
-        [1, 2, 3, 4],
-        (1.0, 2.0, 3.0, 4.0),
-        np.array([1, 2, 3, 4], dtype=np.float32),
-        np.array([1, 2, 3, 4], dtype=np.float64),
-        np.array([1, 2, 3, 4], dtype=np.int64),
-        np.arange(8, dtype=np.float32)[::2],  # not contiguous
-        array.array("f", [1, 2, 3, 4]),
-        memoryview(array.array("d", [1, 2, 3, 4])),
-    ]
-    for form in forms:
-        db.insert("c", "t", form)
-    assert db.collection_info("c").document_count == len(forms)
+@pytest.mark.parametrize(
+    "form, expected",
+    [
+        ([1, 2, 3, 4], [1, 2, 3, 4]),
+        ((1.0, 2.0, 3.0, 4.0), [1, 2, 3, 4]),
+        (np.array([1, 2, 3, 4], dtype=np.float32), [1, 2, 3, 4]),
+        (np.array([1, 2, 3, 4], dtype=np.float64), [1, 2, 3, 4]),
+        (np.array([1, 2, 3, 4], dtype=np.int64), [1, 2, 3, 4]),
+        (np.arange(8, dtype=np.float32)[::2], [0, 2, 4, 6]),  # not contiguous
+        (array.array("f", [1.5, 2, 3, 4]), [1.5, 2, 3, 4]),
+        (memoryview(array.array("d", [1, 2, 3, -4.25])), [1, 2, 3, -4.25]),
+    ],
+)
+def test_embedding_forms(form, expected):
+    # Raw vectors with the euclidean metric: a score of exactly 1 - |q - v|^2
+    # for two different queries pins every converted component.
+    db = Tessarine()
+    db.create_collection("c", DIM, distance_metric="euclidean", store_raw_vectors=True)
+    db.insert("c", "t", form)
+    for query in (expected, [0.0, 0.0, 0.0, 0.0]):
+        (hit,) = db.search("c", query_embedding=query, k=1)
+        distance = float(((np.array(query, dtype=np.float64) - np.array(expected)) ** 2).sum())
+        assert hit.score == pytest.approx(1.0 - distance, abs=1e-6)
 
 
 @pytest.mark.parametrize(

@@ -13,6 +13,13 @@ KEY = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"
 OTHER_KEY = "ff" * 32
 
 
+
+def reopen(db, data_dir, **kwargs):
+    """Closes `db` and opens its data directory again, so the snapshots and
+    the log are read back (an open directory would be shared instead)."""
+    db.close()
+    return Tessarine(data_dir=data_dir, **kwargs)
+
 def fill(db, name="docs", n=6, dim=3):
     db.create_collection(name, dim, store_raw_vectors=True)
     ids = []
@@ -146,7 +153,7 @@ def test_unsafe_collection_names(tmp_path, name):
     db.save(name)
     assert all(p.parent == data_dir for p in data_dir.rglob("*"))
     assert not (tmp_path / "escape.tsr").exists()
-    reopened = Tessarine(data_dir=str(data_dir))
+    reopened = reopen(db, str(data_dir))
     assert reopened.list_collections() == [name]
     other = Tessarine()
     other.load(name, path=str(data_dir))
@@ -168,7 +175,7 @@ def test_data_dir_reopen_replays_the_log(tmp_path):
     assert reopened.list_collections() == ["docs"]
     assert snapshot_of(reopened) == expected
     # Opening again replays the same log on the same snapshots, with the same result.
-    assert snapshot_of(Tessarine(data_dir=data_dir)) == expected
+    assert snapshot_of(reopen(reopened, data_dir)) == expected
 
 
 def test_failed_operations_are_logged_but_change_nothing(tmp_path):
@@ -189,7 +196,7 @@ def test_failed_operations_are_logged_but_change_nothing(tmp_path):
         db.insert("docs", "bad", [1.0])  # rejected before logging
     assert wal.stat().st_size == size
     before = snapshot_of(db)
-    assert snapshot_of(Tessarine(data_dir=data_dir)) == before
+    assert snapshot_of(reopen(db, data_dir)) == before
 
 
 def test_save_and_compact_checkpoint_every_collection(tmp_path):
@@ -200,18 +207,21 @@ def test_save_and_compact_checkpoint_every_collection(tmp_path):
     db.save("a")
     assert (tmp_path / "wal.bin").stat().st_size == 0
     b_state = snapshot_of(db, "b")
-    assert snapshot_of(Tessarine(data_dir=data_dir), "b") == b_state  # b's changes were not dropped
+    db = reopen(db, data_dir)
+    assert snapshot_of(db, "b") == b_state  # b's changes were not dropped
 
     db.insert("b", "late", [5.0, 1.0, -0.5])
     outside = tmp_path.parent / (tmp_path.name + "-outside")
     db.save("b", path=str(outside))
     assert (tmp_path / "wal.bin").stat().st_size > 0  # a save elsewhere leaves the log alone
-    assert snapshot_of(Tessarine(data_dir=data_dir), "b") == snapshot_of(db, "b")
+    b_state = snapshot_of(db, "b")
+    db = reopen(db, data_dir)
+    assert snapshot_of(db, "b") == b_state
 
     db.delete_collection("a")
     db.compact()
     assert (tmp_path / "wal.bin").stat().st_size == 0
-    assert sorted(Tessarine(data_dir=data_dir).list_collections()) == ["b"]
+    assert sorted(reopen(db, data_dir).list_collections()) == ["b"]
 
 
 def test_load_into_a_data_dir_survives_reopen(tmp_path):
@@ -225,7 +235,7 @@ def test_load_into_a_data_dir_survives_reopen(tmp_path):
     db.load("docs", path=str(tmp_path / "export"))
     db.insert("docs", "added after load", [3.0, 3.0, 3.0])
     expected = snapshot_of(db)
-    assert snapshot_of(Tessarine(data_dir=data_dir)) == expected
+    assert snapshot_of(reopen(db, data_dir)) == expected
 
 
 def test_load_under_another_name(tmp_path):
@@ -252,7 +262,7 @@ def test_open_skips_bad_snapshots_and_ignores_other_files(tmp_path):
     (tmp_path / ".tsr").write_bytes(b"x")
     (tmp_path / "x.tsr.tmp").write_bytes(b"x")
     (tmp_path / "y.TSR").write_bytes(b"x")
-    assert Tessarine(data_dir=str(tmp_path)).list_collections() == ["good"]
+    assert reopen(db, str(tmp_path)).list_collections() == ["good"]
 
 
 def test_data_dir_that_is_a_file(tmp_path):
@@ -266,11 +276,13 @@ def test_encrypted_data_dir(tmp_path):
     db = Tessarine(data_dir=str(tmp_path), encryption_key=KEY)
     fill(db)
     expected = snapshot_of(db)
-    assert snapshot_of(Tessarine(data_dir=str(tmp_path), encryption_key=KEY)) == expected
+    db = reopen(db, str(tmp_path), encryption_key=KEY)
+    assert snapshot_of(db) == expected
     db.compact()
     assert (tmp_path / "docs.tsr").read_bytes()[:4] == b"TCE1"
-    assert snapshot_of(Tessarine(data_dir=str(tmp_path), encryption_key=KEY)) == expected
-    assert Tessarine(data_dir=str(tmp_path)).list_collections() == []  # unreadable without the key
+    db = reopen(db, str(tmp_path), encryption_key=KEY)
+    assert snapshot_of(db) == expected
+    assert reopen(db, str(tmp_path)).list_collections() == []  # unreadable without the key
     with pytest.raises(RuntimeError, match="is encrypted but no encryption key was provided"):
         Tessarine().load("docs", path=str(tmp_path))
 
@@ -285,4 +297,4 @@ def test_torn_log_tail_does_not_hide_later_changes(tmp_path):
     db.insert("docs", "after the tear", [7.0, 1.0, -0.5])
     expected = snapshot_of(db)
     assert len(expected) == 4
-    assert snapshot_of(Tessarine(data_dir=str(tmp_path))) == expected
+    assert snapshot_of(reopen(db, str(tmp_path))) == expected

@@ -65,12 +65,16 @@ def test_scores_per_metric_with_raw_vectors(metric, expected):
     db = Tessarine()
     db.create_collection("m", 2, distance_metric=metric, store_raw_vectors=True)
     pts = [[0.0, 0.0], [1.0, 2.0], [3.0, -1.0]]
-    for p in pts:
-        db.insert("m", "p", p)
+    for i, p in enumerate(pts):
+        db.insert("m", str(i), p)
     q = np.array([0.5, 0.25])
-    for r in db.search("m", query_embedding=q.tolist(), k=3):
-        d = np.array(next(p for p in pts if math.isclose(expected(q, np.array(p)), r.score, abs_tol=1e-5)))
-        assert r.score == pytest.approx(expected(q, d), abs=1e-5)
+    results = db.search("m", query_embedding=q.tolist(), k=3)
+    # Every point comes back once, best first, each with its own exact score.
+    assert sorted(int(r.text) for r in results) == [0, 1, 2]
+    for r in results:
+        assert r.score == pytest.approx(expected(q, np.array(pts[int(r.text)])), abs=1e-5)
+    scores = [r.score for r in results]
+    assert scores == sorted(scores, reverse=True)
 
 
 def test_euclidean_min_similarity_zero_excludes_far_points():
@@ -224,4 +228,9 @@ def test_search_result_repr_truncates_on_character_boundary():
 
 
 def test_alpha_and_k_accept_ints_and_min_similarity_floats(db):
-    db.search("docs", query_embedding=[1, 0, 0], query_text="fox", alpha=1, k=True, min_similarity=0)
+    as_ints = db.search("docs", query_embedding=[1, 0, 0], query_text="fox", alpha=1, k=True,
+                        min_similarity=0, fusion_method="linear")
+    as_floats = db.search("docs", query_embedding=[1.0, 0.0, 0.0], query_text="fox", alpha=1.0, k=1,
+                          min_similarity=0.0, fusion_method="linear")
+    assert len(as_ints) == 1
+    assert [(r.id, r.score) for r in as_ints] == [(r.id, r.score) for r in as_floats]

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ struct Collection {
 // searches, snapshots and size queries, exclusive for changes.
 struct LockedCollection {
   mutable RwLock lock;
+  // Held by the database across a change's log append and its application,
+  // so that the log holds one collection's changes in the order memory got
+  // them. Taken before `lock`; searches never take it.
+  std::mutex write_mutex;
   Collection data;
 
   LockedCollection() = default;

@@ -103,6 +103,22 @@ uint64_t document_count(const LockedCollection& locked) {
   return locked.data.documents.size();
 }
 
+std::vector<std::shared_ptr<const Document>> live_documents(const LockedCollection& locked) {
+  std::shared_lock guard(locked.lock);
+  const Collection& c = locked.data;
+  std::vector<std::shared_ptr<const Document>> out;
+  out.reserve(c.documents.size());
+  // Internal ids are handed out in insertion order; deleted and replaced
+  // slots are no longer in the documents map under their old id.
+  for (uint32_t internal = 0; internal < c.internal_to_uuid.size(); ++internal) {
+    auto it = c.documents.find(c.internal_to_uuid[internal]);
+    if (it == c.documents.end()) continue;
+    auto slot = c.uuid_to_internal.find(it->first);
+    if (slot != c.uuid_to_internal.end() && slot->second == internal) out.push_back(it->second);
+  }
+  return out;
+}
+
 uint64_t estimate_memory_bytes_locked(const Collection& c) {
   const HnswIndex& h = c.hnsw;
   uint64_t bytes = h.vector_data.size();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "core/collection/document.h"
 #include "core/base/status.h"
@@ -41,6 +42,9 @@ bool contains_document(const LockedCollection& collection, const Uuid& id);
 uint64_t estimate_memory_bytes(const LockedCollection& collection);
 // The same, for a caller that already holds the collection's lock.
 uint64_t estimate_memory_bytes_locked(const Collection& collection);
+
+// The live documents in insertion order (the order of their internal ids).
+std::vector<std::shared_ptr<const Document>> live_documents(const LockedCollection& collection);
 
 // Number of live documents.
 uint64_t document_count(const LockedCollection& collection);

@@ -4,36 +4,24 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "core/collection/rebuild.h"
-
 namespace tessarine {
 
 Status Database::create_collection(std::string name, uint64_t dimension,
                                    std::optional<HnswConfig> config) {
   std::unique_lock guard(lock_);
-  if (collections_.contains(name)) {
-    return Status::AlreadyExists("Collection '" + name + "' already exists");
-  }
-  auto handle = std::make_shared<LockedCollection>(
-      Collection(name, dimension, config.value_or(HnswConfig{})));
-  collections_.emplace(std::move(name), std::move(handle));
-  return Status::Ok();
+  return create_locked(std::move(name), dimension, config.value_or(HnswConfig{}));
 }
 
 bool Database::delete_collection(std::string_view name) {
   CollectionHandle removed;  // released after the lock, outside the critical section
   std::unique_lock guard(lock_);
-  auto it = collections_.find(as_key(name));
-  if (it == collections_.end()) return false;
-  removed = std::move(it->second);
-  collections_.erase(it);
-  return true;
+  removed = erase_locked(name);
+  return removed != nullptr;
 }
 
 CollectionHandle Database::get_collection(std::string_view name) const {
   std::shared_lock guard(lock_);
-  auto it = collections_.find(as_key(name));
-  return it == collections_.end() ? nullptr : it->second;
+  return find_locked(name);
 }
 
 std::vector<std::string> Database::list_collections() const {
@@ -44,14 +32,21 @@ std::vector<std::string> Database::list_collections() const {
   return names;
 }
 
-void Database::insert_or_replace(std::string name, CollectionHandle handle) {
+Status Database::insert_or_replace(std::string name, CollectionHandle handle) {
   CollectionHandle previous;
   std::unique_lock guard(lock_);
-  auto [it, inserted] = collections_.try_emplace(std::move(name), handle);
-  if (!inserted) {
-    previous = std::move(it->second);
-    it->second = std::move(handle);
+  for (const auto& [other_name, other] : collections_) {
+    if (other == handle && other_name != name) {
+      return Status::InvalidArgument("collection is already registered as '" + other_name + "'");
+    }
   }
+  previous = find_locked(name);
+  replace_locked(std::move(name), std::move(handle));
+  return Status::Ok();
+}
+
+void Database::replace_locked(std::string name, CollectionHandle handle) {
+  collections_.insert_or_assign(std::move(name), std::move(handle));
 }
 
 std::size_t Database::size() const {
@@ -59,12 +54,26 @@ std::size_t Database::size() const {
   return collections_.size();
 }
 
-Result<uint64_t> rebuild(const Database& database, std::string_view name) {
-  CollectionHandle handle = database.get_collection(name);
-  if (handle == nullptr) {
-    return Status::NotFound("collection '" + std::string(name) + "' not found");
+CollectionHandle Database::find_locked(std::string_view name) const {
+  auto it = collections_.find(as_key(name));
+  return it == collections_.end() ? nullptr : it->second;
+}
+
+Status Database::create_locked(std::string name, uint64_t dimension, const HnswConfig& config) {
+  if (collections_.contains(name)) {
+    return Status::AlreadyExists("Collection '" + name + "' already exists");
   }
-  return rebuild(*handle);
+  auto handle = std::make_shared<LockedCollection>(Collection(name, dimension, config));
+  collections_.emplace(std::move(name), std::move(handle));
+  return Status::Ok();
+}
+
+CollectionHandle Database::erase_locked(std::string_view name) {
+  auto it = collections_.find(as_key(name));
+  if (it == collections_.end()) return nullptr;
+  CollectionHandle removed = std::move(it->second);
+  collections_.erase(it);
+  return removed;
 }
 
 }  // namespace tessarine

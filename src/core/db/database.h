@@ -1,22 +1,21 @@
 // The registry of collections: name -> CollectionHandle behind one
 // reader-writer lock. Names are arbitrary UTF-8 strings compared byte for
-// byte. Lock order: the registry lock before any collection's lock.
+// byte. A handle is registered under one name at most. Lock order: the
+// registry lock before any collection's lock.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/base/hash_map.h"
-#include "core/hnsw/config.h"
 #include "core/base/rwlock.h"
 #include "core/base/status.h"
 #include "core/collection/collection.h"
-#include "core/format/wal_entry.h"
-
-#include <shared_mutex>
+#include "core/hnsw/config.h"
 
 namespace tessarine {
 
@@ -37,8 +36,10 @@ class Database {
   // The names in the registry's (unspecified) iteration order.
   std::vector<std::string> list_collections() const;
 
-  // Registers a ready collection, releasing any handle stored under the name.
-  void insert_or_replace(std::string name, CollectionHandle handle);
+  // Registers a ready collection, releasing any handle stored under the
+  // name. Fails (kInvalidArgument, changing nothing) when the handle is
+  // already registered under another name: one collection, one name.
+  Status insert_or_replace(std::string name, CollectionHandle handle);
 
   // Calls fn(name, handle) for every collection under the registry's shared
   // lock; used to sum sizes across collections.
@@ -50,18 +51,20 @@ class Database {
 
   std::size_t size() const;
 
-  // Applies logged changes in order (replay at open). Never fails: entries
-  // for missing collections are skipped, inserts of live ids are skipped,
-  // a failing create is ignored.
-  void replay_wal(const std::vector<WalEntry>& entries);
+  // The same operations for a caller that holds lock() itself (shared for
+  // find_locked, exclusive for the others), so that it can make a change
+  // and write its log entry as one step.
+  RwLock& lock() const { return lock_; }
+  CollectionHandle find_locked(std::string_view name) const;
+  Status create_locked(std::string name, uint64_t dimension, const HnswConfig& config);
+  CollectionHandle erase_locked(std::string_view name);
+  // Registers `handle` under `name`, releasing what was there; the caller
+  // makes sure the handle has no other name.
+  void replace_locked(std::string name, CollectionHandle handle);
 
  private:
   mutable RwLock lock_;
   HashMap<std::string, CollectionHandle> collections_;
 };
-
-// Rebuilds the named collection's indexes; "collection '{}' not found"
-// (kNotFound) when there is none.
-Result<uint64_t> rebuild(const Database& database, std::string_view name);
 
 }  // namespace tessarine

@@ -103,6 +103,10 @@ struct EncryptionKey::State {
 
 EncryptionKey::~EncryptionKey() = default;
 
+bool EncryptionKey::same_key_as(const EncryptionKey& other) const {
+  return CRYPTO_memcmp(state_->key.bytes.data(), other.state_->key.bytes.data(), kKeySize) == 0;
+}
+
 Result<std::shared_ptr<const EncryptionKey>> EncryptionKey::from_hex(std::string_view text) {
   const std::string_view hex = trim_white_space(text);
   if (hex.size() != kKeyHexLength) {

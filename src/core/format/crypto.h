@@ -39,6 +39,9 @@ class EncryptionKey {
   // unless the tag verifies.
   Result<std::vector<uint8_t>> decrypt(std::span<const uint8_t> sealed) const;
 
+  // True when both hold the same key bytes (compared in constant time).
+  bool same_key_as(const EncryptionKey& other) const;
+
   ~EncryptionKey();  // wipes the key material
   EncryptionKey(const EncryptionKey&) = delete;
   EncryptionKey& operator=(const EncryptionKey&) = delete;

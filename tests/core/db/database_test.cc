@@ -64,14 +64,20 @@ TEST(DatabaseTest, HandleOutlivesDeletionAndRecreationIsFresh) {
   EXPECT_TRUE(db.get_collection("c")->data.internal_to_uuid.empty());
 }
 
-TEST(DatabaseTest, InsertOrReplaceSwapsTheHandle) {
+TEST(DatabaseTest, InsertOrReplaceSwapsTheHandleButNeverNamesItTwice) {
   Database db;
   ASSERT_TRUE(db.create_collection("c", 2).ok());
+  CollectionHandle original = db.get_collection("c");
   auto replacement = std::make_shared<LockedCollection>(Collection("c", 7, HnswConfig{}));
-  db.insert_or_replace("c", replacement);
+  ASSERT_TRUE(db.insert_or_replace("c", replacement).ok());
   EXPECT_EQ(db.get_collection("c"), replacement);
-  db.insert_or_replace("d", replacement);
-  EXPECT_EQ(db.size(), 2u);
+  EXPECT_EQ(original.use_count(), 1);  // released by the registry
+  // One collection under two names would let two snapshots (or two writers)
+  // claim the same data.
+  Status twice = db.insert_or_replace("d", replacement);
+  EXPECT_EQ(twice.code(), ErrorCode::kInvalidArgument);
+  EXPECT_EQ(db.get_collection("d"), nullptr);
+  EXPECT_EQ(db.size(), 1u);
 }
 
 }  // namespace

@@ -1,0 +1,150 @@
+// The database: the registry of collections and, for a durable database,
+// its data directory, write-ahead log and checkpoints. Every data-changing
+// operation goes through it in three steps: check, log, apply. The log is
+// synced before memory changes, so a change a call acknowledged survives a
+// crash; a change whose log append failed is not made.
+//
+// Thread safety: every method may be called from any number of threads at
+// once. Locks, always taken in this order:
+//   1. checkpoint_lock_   shared by every write (from its log append until its
+//                         change is applied), exclusive for a checkpoint, so
+//                         a checkpoint never falls between the two;
+//   2. the registry lock  shared by document writes and searches, exclusive
+//                         for creating, deleting and loading collections;
+//   3. a collection's write_mutex, held across one change's append and
+//                         apply, so the log holds a collection's changes in
+//                         the order they were applied;
+//   4. the log's writer mutex, then (released first) the collection's
+//                         reader-writer lock for the change itself.
+// Searches take only the registry lock briefly and the collection's lock
+// shared.
+//
+// Durable databases are opened through open_database() (db/open_directories.h),
+// which keeps one Engine per data directory in the process.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/base/rwlock.h"
+#include "core/base/status.h"
+#include "core/collection/collection_search.h"
+#include "core/collection/document.h"
+#include "core/db/database.h"
+#include "core/format/crypto.h"
+#include "core/format/wal.h"
+#include "core/format/wal_entry.h"
+#include "core/hnsw/config.h"
+#include "core/io/env.h"
+
+namespace tessarine {
+
+// Name of the lock file a durable database holds in its data directory.
+inline constexpr char kLockFileName[] = "LOCK";
+
+struct CollectionSummary {
+  std::string name;
+  uint64_t dimension = 0;
+  uint64_t document_count = 0;
+  uint64_t memory_bytes = 0;
+};
+
+using DocumentAndEmbedding = std::pair<Document, std::vector<float>>;
+
+class Engine {
+ public:
+  // A database in memory only: no log; save and load need an explicit path.
+  // `key` (may be null) is the default key of save.
+  static std::shared_ptr<Engine> create_in_memory(std::shared_ptr<const EncryptionKey> key);
+
+  // Opens `data_dir` on its own: takes the directory's lock file, loads its
+  // snapshots, creates the directory when missing, opens the log, moves
+  // unreadable log bytes aside and replays the rest. Prefer open_database(),
+  // which shares one Engine per directory in the process. Errors (all
+  // RuntimeError in Python): "failed to load snapshots from '{}': {}",
+  // "failed to open WAL: {}", "WAL replay failed: {}", and the lock file's
+  // "data directory {} is in use by another process ...".
+  static Result<std::unique_ptr<Engine>> open(std::string data_dir,
+                                              std::shared_ptr<const EncryptionKey> key, Env& env);
+
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Collections. create_collection logs before it asks the registry, so a
+  // failing duplicate is logged too (replay ignores it).
+  Status create_collection(std::string name, uint64_t dimension, const HnswConfig& config);
+  Result<bool> delete_collection(std::string name);
+  bool has_collection(std::string_view name) const;
+  std::vector<std::string> list_collections() const;
+  std::size_t collection_count() const;
+
+  // Documents. insert and batch_insert check every item first (embedding
+  // length and finiteness, ids not live, no id twice in a batch) and change
+  // nothing when one fails. delete_document logs even an unknown id.
+  Result<Uuid> insert(const std::string& collection, Document document,
+                      std::vector<float> embedding);
+  Result<std::vector<Uuid>> batch_insert(const std::string& collection,
+                                         std::vector<DocumentAndEmbedding> documents);
+  Result<bool> delete_document(const std::string& collection, const Uuid& id);
+  // nullptr when the document is not live; kNotFound for an unknown collection.
+  Result<std::shared_ptr<const Document>> get_document(const std::string& collection,
+                                                       const Uuid& id) const;
+
+  // The live documents of a collection in insertion order.
+  Result<std::vector<std::shared_ptr<const Document>>> documents(
+      const std::string& collection) const;
+
+  Result<CollectionSummary> collection_info(const std::string& name) const;
+  uint64_t total_memory_bytes() const;
+
+  Result<std::vector<ScoredDocument>> search(const std::string& collection,
+                                             const SearchRequest& request) const;
+
+  // Snapshots. `path` defaults to the data directory; `key` (may be null)
+  // to the database's key for save, to none for load. A save into the data
+  // directory, a load and compact are checkpoints: every collection's
+  // snapshot is written, snapshots of collections that no longer exist are
+  // removed, then the log is emptied, so a reopen shows exactly what memory
+  // shows. A save elsewhere leaves the log alone.
+  Status save(const std::string& collection, const std::optional<std::string>& path,
+              std::shared_ptr<const EncryptionKey> key);
+  Status load(const std::string& name, const std::optional<std::string>& path,
+              std::shared_ptr<const EncryptionKey> key);
+  Status compact();
+
+  // Rebuilds a collection's indexes (not logged: the documents stay the same).
+  Result<uint64_t> rebuild(const std::string& collection);
+
+  bool durable() const { return wal_ != nullptr; }
+  // The data directory as it was passed when the database was opened.
+  const std::optional<std::string>& data_dir() const { return data_dir_; }
+  const std::shared_ptr<const EncryptionKey>& key() const { return key_; }
+
+ private:
+  Engine(std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key, Env& env);
+
+  Status open_directory();
+  // Appends the entry when the database has a log.
+  Status log(const WalEntry& entry);
+  // Writes every collection's snapshot into the data directory (`first`
+  // first, under `first_key`, its failure reported bare as save reports
+  // it), removes stale snapshots and empties the log. The caller holds
+  // checkpoint_lock_ exclusively.
+  Status checkpoint_locked(const std::string* first, const EncryptionKey* first_key);
+
+  const std::optional<std::string> data_dir_;
+  const std::shared_ptr<const EncryptionKey> key_;
+  Env& env_;
+  std::unique_ptr<FileLock> directory_lock_;
+  std::unique_ptr<SyncWriteAheadLog> wal_;
+  mutable RwLock checkpoint_lock_;
+  Database registry_;
+};
+
+}  // namespace tessarine

@@ -1,0 +1,199 @@
+#include "core/db/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/db/open_directories.h"
+#include "db_test_util.h"
+
+namespace tessarine {
+namespace {
+
+using testing::Contents;
+using testing::contents_of;
+using testing::ScopedTempDir;
+
+std::vector<float> vec(int i) { return {static_cast<float>(i % 5), 1.0f, 0.5f, -1.0f}; }
+
+Uuid id_of(int i) {
+  Uuid id{};
+  id.bytes[15] = static_cast<uint8_t>(i);
+  id.bytes[6] = 0x40;
+  id.bytes[8] = 0x80;
+  return id;
+}
+
+Document doc(int i, std::string text = "") {
+  return Document{id_of(i), text.empty() ? "doc " + std::to_string(i) : text, {}};
+}
+
+std::unique_ptr<Engine> open_engine(const std::string& dir,
+                                    std::shared_ptr<const EncryptionKey> key = nullptr) {
+  auto opened = Engine::open(dir, std::move(key), *Env::posix());
+  EXPECT_TRUE(opened.ok()) << opened.status().message();
+  return opened.ok() ? std::move(opened).value() : nullptr;
+}
+
+// Every kind of change, live, then the same directory reopened: replay goes
+// through the same apply path, so the contents match exactly.
+TEST(EngineTest, ReopenShowsExactlyWhatLiveWritesMade) {
+  ScopedTempDir dir;
+  Contents before;
+  {
+    auto db = open_engine(dir.data_dir());
+    ASSERT_TRUE(db->create_collection("a", 4, HnswConfig{}).ok());
+    ASSERT_TRUE(db->create_collection("gone", 4, HnswConfig{}).ok());
+    EXPECT_EQ(db->create_collection("a", 8, HnswConfig{}).code(), ErrorCode::kAlreadyExists);
+    ASSERT_TRUE(db->insert("a", doc(1), vec(1)).ok());
+    std::vector<DocumentAndEmbedding> batch;
+    for (int i = 2; i < 6; ++i) batch.emplace_back(doc(i), vec(i));
+    ASSERT_TRUE(db->batch_insert("a", batch).ok());
+    EXPECT_TRUE(*db->delete_document("a", id_of(3)));
+    EXPECT_FALSE(*db->delete_document("a", id_of(99)));
+    ASSERT_TRUE(db->insert("a", doc(3, "back again"), vec(7)).ok());  // a deleted id returns
+    ASSERT_TRUE(db->insert("gone", doc(1), vec(1)).ok());
+    EXPECT_TRUE(*db->delete_collection("gone"));
+    EXPECT_FALSE(*db->delete_collection("never"));
+    before = contents_of(*db);
+  }
+  ASSERT_EQ(before.size(), 1u);
+  EXPECT_EQ(before["a"].size(), 6u);  // dimension line + five documents
+  auto reopened = open_engine(dir.data_dir());
+  EXPECT_EQ(contents_of(*reopened), before);
+}
+
+TEST(EngineTest, ChecksComeBeforeTheLogAndChangeNothing) {
+  ScopedTempDir dir;
+  auto db = open_engine(dir.data_dir());
+  ASSERT_TRUE(db->create_collection("a", 4, HnswConfig{}).ok());
+  ASSERT_TRUE(db->insert("a", doc(1), vec(1)).ok());
+  const auto wal_size = [&] { return std::filesystem::file_size(dir.path() / "data" / "wal.bin"); };
+  const auto size_before = wal_size();
+
+  struct Case {
+    const char* what;
+    std::vector<DocumentAndEmbedding> batch;
+    const char* message;
+  };
+  const std::vector<float> nan = {1.0f, std::nanf(""), 0.0f, 0.0f};
+  std::vector<Case> cases;
+  cases.push_back({"live id", {{doc(1), vec(1)}}, "already exists"});
+  cases.push_back({"twice in the batch", {{doc(7), vec(1)}, {doc(7), vec(2)}}, "in batch"});
+  cases.push_back({"wrong length", {{doc(8), {1.0f, 2.0f}}}, "dimensions"});
+  cases.push_back({"not finite", {{doc(9), nan}}, "NaN"});
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto result = db->batch_insert("a", c.batch);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.status().code(), ErrorCode::kInvalidArgument);
+    EXPECT_NE(result.status().message().find(c.message), std::string::npos)
+        << result.status().message();
+    if (c.batch.size() == 1) {
+      EXPECT_FALSE(db->insert("a", c.batch[0].first, c.batch[0].second).ok());
+    }
+  }
+  EXPECT_EQ(db->insert("missing", doc(2), vec(2)).status().code(), ErrorCode::kNotFound);
+  EXPECT_EQ(wal_size(), size_before);
+  EXPECT_EQ(db->collection_info("a")->document_count, 1u);
+}
+
+TEST(EngineTest, CheckpointsEmptyTheLogAndKeepEverything) {
+  ScopedTempDir dir;
+  Contents before;
+  {
+    auto db = open_engine(dir.data_dir());
+    ASSERT_TRUE(db->create_collection("a", 4, HnswConfig{}).ok());
+    ASSERT_TRUE(db->create_collection("b", 4, HnswConfig{}).ok());
+    ASSERT_TRUE(db->insert("a", doc(1), vec(1)).ok());
+    ASSERT_TRUE(db->insert("b", doc(2), vec(2)).ok());
+    // A save into the data directory checkpoints every collection.
+    ASSERT_TRUE(db->save("a", std::nullopt, nullptr).ok());
+    EXPECT_EQ(std::filesystem::file_size(dir.path() / "data" / "wal.bin"), 0u);
+    ASSERT_TRUE(db->insert("b", doc(3), vec(3)).ok());
+    ASSERT_TRUE(*db->delete_collection("a"));
+    ASSERT_TRUE(db->compact().ok());
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "data" / "a.tsr"));
+    before = contents_of(*db);
+  }
+  auto reopened = open_engine(dir.data_dir());
+  EXPECT_EQ(contents_of(*reopened), before);
+}
+
+TEST(EngineTest, InMemoryDatabaseRefusesDataDirectoryOperations) {
+  auto db = Engine::create_in_memory(nullptr);
+  ASSERT_TRUE(db->create_collection("a", 4, HnswConfig{}).ok());
+  EXPECT_FALSE(db->durable());
+  EXPECT_EQ(db->compact().code(), ErrorCode::kInvalidArgument);
+  EXPECT_EQ(db->save("a", std::nullopt, nullptr).code(), ErrorCode::kInvalidArgument);
+  EXPECT_EQ(db->load("a", std::nullopt, nullptr).code(), ErrorCode::kInvalidArgument);
+  ScopedTempDir dir;
+  ASSERT_TRUE(db->insert("a", doc(1), vec(1)).ok());
+  ASSERT_TRUE(db->save("a", dir.path().string(), nullptr).ok());
+  ASSERT_TRUE(db->load("a", dir.path().string(), nullptr).ok());
+  EXPECT_EQ(db->collection_info("a")->document_count, 1u);
+}
+
+// Writers on one collection race inserts and deletes of the same ids. The
+// log must hold them in the order memory applied them, or the reopened
+// database would differ.
+TEST(EngineTest, ConcurrentWritersLogInTheOrderOfApplication) {
+  ScopedTempDir dir;
+  Contents before;
+  {
+    auto db = open_engine(dir.data_dir());
+    ASSERT_TRUE(db->create_collection("a", 4, HnswConfig{}).ok());
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t) {
+      writers.emplace_back([&, t] {
+        for (int round = 0; round < 40; ++round) {
+          const int i = (round + t) % 6;
+          if ((round + t) % 3 == 0) {
+            (void)db->delete_document("a", id_of(i));
+          } else {
+            (void)db->insert("a", doc(i, "by " + std::to_string(t)), vec(i));
+          }
+        }
+      });
+    }
+    for (std::thread& w : writers) w.join();
+    before = contents_of(*db);
+  }
+  auto reopened = open_engine(dir.data_dir());
+  EXPECT_EQ(contents_of(*reopened), before);
+}
+
+TEST(OpenDatabaseTest, OneDatabasePerDirectoryAndItsKey) {
+  ScopedTempDir dir;
+  auto key = EncryptionKey::from_hex(std::string(64, 'a'));
+  auto other = EncryptionKey::from_hex(std::string(64, 'b'));
+  ASSERT_TRUE(key.ok() && other.ok());
+  auto first = open_database(dir.data_dir(), *key, *Env::posix());
+  ASSERT_TRUE(first.ok()) << first.status().message();
+  auto second = open_database(dir.data_dir() + "/./", *key, *Env::posix());
+  ASSERT_TRUE(second.ok());
+  EXPECT_EQ(first->get(), second->get());
+  for (const auto& wrong : {std::shared_ptr<const EncryptionKey>(), *other}) {
+    auto refused = open_database(dir.data_dir(), wrong, *Env::posix());
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.status().code(), ErrorCode::kInvalidArgument);
+  }
+  // The lock file keeps a second, independent opener out, even in this process.
+  auto bypass = Engine::open(dir.data_dir(), *key, *Env::posix());
+  ASSERT_FALSE(bypass.ok());
+  EXPECT_NE(bypass.status().message().find("in use by another process"), std::string::npos)
+      << bypass.status().message();
+  // When the last owner lets go the directory closes, and opens again.
+  first->reset();
+  second->reset();
+  auto again = open_database(dir.data_dir(), *key, *Env::posix());
+  ASSERT_TRUE(again.ok()) << again.status().message();
+}
+
+}  // namespace
+}  // namespace tessarine
