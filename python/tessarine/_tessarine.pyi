@@ -1,5 +1,6 @@
 from collections.abc import Sequence
-from typing import Literal, NotRequired, SupportsFloat, TypedDict, final
+from types import TracebackType
+from typing import Literal, NotRequired, Self, SupportsFloat, TypedDict, final
 
 
 __all__ = ["Tessarine", "SearchResult", "CollectionInfo"]
@@ -77,6 +78,14 @@ class Tessarine:
     def load(self, name: str, path: str | None = None, encryption_key: str | None = None) -> None: ...
     def compact(self) -> None: ...
     def rebuild(self, collection: str) -> int: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]: ...
 
 @final
 class SearchResult:
