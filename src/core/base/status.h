@@ -59,8 +59,11 @@ class [[nodiscard]] Result {
   const T* operator->() const { return &value(); }
   T* operator->() { return &value(); }
 
-  // The failure; only meaningful when !ok().
-  const Status& status() const { return std::get<1>(state_); }
+  // The failure, or an Ok status when there is a value.
+  const Status& status() const {
+    static const Status kOk;
+    return ok() ? kOk : std::get<1>(state_);
+  }
 
  private:
   std::variant<T, Status> state_;
