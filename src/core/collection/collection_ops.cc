@@ -108,14 +108,9 @@ std::vector<std::shared_ptr<const Document>> live_documents(const LockedCollecti
   const Collection& c = locked.data;
   std::vector<std::shared_ptr<const Document>> out;
   out.reserve(c.documents.size());
-  // Internal ids are handed out in insertion order; deleted and replaced
-  // slots are no longer in the documents map under their old id.
-  for (uint32_t internal = 0; internal < c.internal_to_uuid.size(); ++internal) {
-    auto it = c.documents.find(c.internal_to_uuid[internal]);
-    if (it == c.documents.end()) continue;
-    auto slot = c.uuid_to_internal.find(it->first);
-    if (slot != c.uuid_to_internal.end() && slot->second == internal) out.push_back(it->second);
-  }
+  for_each_live_document(c, [&](uint32_t, const std::shared_ptr<const Document>& document) {
+    out.push_back(document);
+  });
   return out;
 }
 

@@ -43,6 +43,20 @@ uint64_t estimate_memory_bytes(const LockedCollection& collection);
 // The same, for a caller that already holds the collection's lock.
 uint64_t estimate_memory_bytes_locked(const Collection& collection);
 
+// Calls fn(internal id, document) for every live document in internal-id
+// order, which is insertion order (a rebuild keeps it). The caller holds the
+// collection's lock.
+template <typename Fn>
+void for_each_live_document(const Collection& c, Fn&& fn) {
+  for (uint32_t internal = 0; internal < c.internal_to_uuid.size(); ++internal) {
+    // A deleted or replaced slot's id is no longer live, or is live elsewhere.
+    auto slot = c.uuid_to_internal.find(c.internal_to_uuid[internal]);
+    if (slot == c.uuid_to_internal.end() || slot->second != internal) continue;
+    auto it = c.documents.find(slot->first);
+    if (it != c.documents.end()) fn(internal, it->second);
+  }
+}
+
 // The live documents in insertion order (the order of their internal ids).
 std::vector<std::shared_ptr<const Document>> live_documents(const LockedCollection& collection);
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/collection/collection_ops.h"
 #include "core/quantization/pq.h"
 #include "core/quantization/scalar.h"
 
@@ -71,11 +72,10 @@ uint64_t rebuild(LockedCollection& locked) {
     std::shared_lock guard(locked.lock);
     const Collection& c = locked.data;
     snapshot.reserve(c.documents.size());
-    for (const auto& [id, document] : c.documents) {
-      auto internal = c.uuid_to_internal.find(id);
-      if (internal == c.uuid_to_internal.end() || internal->second >= c.hnsw.node_count) continue;
-      snapshot.push_back({document, c.hnsw.node_vector(internal->second)});
-    }
+    // In internal-id order, so insertion order survives the renumbering.
+    for_each_live_document(c, [&](uint32_t internal, const std::shared_ptr<const Document>& doc) {
+      if (internal < c.hnsw.node_count) snapshot.push_back({doc, c.hnsw.node_vector(internal)});
+    });
     config = c.hnsw.config;
     dimension = c.hnsw.dimension;
   }
@@ -104,14 +104,13 @@ uint64_t rebuild(LockedCollection& locked) {
     }
   }
   std::vector<SnapshotRecord> late;
-  for (const auto& [id, document] : c.documents) {
-    const bool replaced = in_snapshot.contains(id) &&
-                          document != snapshot[next.uuid_to_internal.at(id)].document;
-    if (in_snapshot.contains(id) && !replaced) continue;
-    auto internal = c.uuid_to_internal.find(id);
-    if (internal == c.uuid_to_internal.end() || internal->second >= c.hnsw.node_count) continue;
-    late.push_back({document, c.hnsw.node_vector(internal->second)});
-  }
+  for_each_live_document(c, [&](uint32_t internal, const std::shared_ptr<const Document>& doc) {
+    const Uuid& id = doc->id;
+    const bool replaced =
+        in_snapshot.contains(id) && doc != snapshot[next.uuid_to_internal.at(id)].document;
+    if (in_snapshot.contains(id) && !replaced) return;
+    if (internal < c.hnsw.node_count) late.push_back({doc, c.hnsw.node_vector(internal)});
+  });
   for (const SnapshotRecord& record : late) {
     if (auto previous = next.uuid_to_internal.find(record.document->id);
         previous != next.uuid_to_internal.end()) {
