@@ -160,6 +160,61 @@ TEST(EngineFaultTest, FailedCheckpointsLoseNothing) {
   }
 }
 
+// Opening a directory whose files cannot be read reports which step failed
+// and destroys nothing: the directory opens normally afterwards.
+TEST(EngineFaultTest, FailedOpensReportTheStepAndKeepTheData) {
+  const std::vector<std::pair<Fault, const char*>> faults = {
+      {{"listing", [](FaultInjectionEnv& env) { env.fail(FileOp::kRead, 1); }},
+       "failed to load snapshots from '"},
+      {{"lock file", [](FaultInjectionEnv& env) { env.fail(FileOp::kOpen, 1, "LOCK"); }}, "open "},
+      {{"log open", [](FaultInjectionEnv& env) { env.fail(FileOp::kOpen, 1, "wal.bin"); }},
+       "failed to open WAL: "},
+      {{"log read", [](FaultInjectionEnv& env) { env.fail(FileOp::kRead, 1, "wal.bin"); }},
+       "WAL replay failed: "},
+  };
+  for (const auto& [fault, prefix] : faults) {
+    SCOPED_TRACE(fault.name);
+    ScopedTempDir dir;
+    Contents acknowledged;
+    {
+      auto db = open_with(*Env::posix(), dir.data_dir());
+      ASSERT_TRUE(db->create_collection("a", 4, HnswConfig{}).ok());
+      ASSERT_TRUE(db->insert("a", doc(1), vec(1)).ok());
+      ASSERT_TRUE(db->compact().ok());
+      ASSERT_TRUE(db->insert("a", doc(2), vec(2)).ok());
+      acknowledged = contents_of(*db);
+    }
+    FaultInjectionEnv env;
+    fault.arm(env);
+    auto failed = Engine::open(dir.data_dir(), nullptr, env);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_NE(failed.status().message().find(prefix), std::string::npos)
+        << failed.status().message();
+    EXPECT_EQ(reopened_contents(dir.data_dir()), acknowledged);
+  }
+}
+
+TEST(EngineFaultTest, FailedRemovalOfAStaleSnapshotKeepsTheLog) {
+  ScopedTempDir dir;
+  FaultInjectionEnv env;
+  Contents acknowledged;
+  {
+    auto db = open_with(env, dir.data_dir());
+    ASSERT_TRUE(db->create_collection("a", 4, HnswConfig{}).ok());
+    ASSERT_TRUE(db->create_collection("b", 4, HnswConfig{}).ok());
+    ASSERT_TRUE(db->insert("b", doc(1), vec(1)).ok());
+    ASSERT_TRUE(db->compact().ok());
+    ASSERT_TRUE(*db->delete_collection("b"));
+    acknowledged = contents_of(*db);
+    env.fail(FileOp::kRemove, 1, "b.tsr");
+    Status failed = db->compact();
+    EXPECT_EQ(failed.message().rfind("compact failed: ", 0), 0u) << failed.message();
+  }
+  ASSERT_TRUE(env.drop_unsynced().ok());
+  // The log still holds the delete, so "b" does not come back.
+  EXPECT_EQ(reopened_contents(dir.data_dir()), acknowledged);
+}
+
 // A seeded mixed workload (writes, checkpoints, rebuilds) cut by a power
 // loss after random prefixes: every acknowledged change is there afterwards,
 // and nothing else.
