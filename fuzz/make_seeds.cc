@@ -127,6 +127,8 @@ std::vector<WalEntry> sample_entries() {
   entries.push_back(batch);
   entries.push_back(UpdateDocumentEntry{"docs", first_id, Document{first_id, "updated text", {}},
                                         embedding_for(9, 3)});
+  entries.push_back(BatchWriteEntry{
+      "docs", {first_id}, {{Document{first_id, "rewritten", {}}, embedding_for(8, 3)}}});
   entries.push_back(DeleteDocumentEntry{"docs", first_id});
   entries.push_back(CreateCollectionEntry{"gone", 2, HnswConfig{}});
   entries.push_back(DeleteCollectionEntry{"gone"});

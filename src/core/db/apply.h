@@ -33,7 +33,7 @@ struct AppliedChange {
 Status apply_collection_entry(Database& registry, WalEntry&& entry, bool* existed = nullptr);
 
 // Applies an entry that changes documents of `collection` (insert, batch,
-// delete, update), taking the collection's lock itself. An item that cannot
+// delete, update, batch write), taking the collection's lock itself. An item that cannot
 // be applied (its id is live, its embedding does not fit) is skipped; the
 // first such failure is returned after every other item was applied.
 Result<AppliedChange> apply_document_entry(LockedCollection& collection, WalEntry&& entry);

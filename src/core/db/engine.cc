@@ -37,14 +37,36 @@ bool same_directory(const fs::path& a, const fs::path& b) {
   return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
 }
 
+Status check_embedding_locked(const LockedCollection& collection,
+                              std::span<const float> embedding) {
+  std::shared_lock guard(collection.lock);
+  return check_embedding(collection.data, embedding);
+}
+
+Status already_exists(const Uuid& id) {
+  return Status::InvalidArgument("document '" + format_uuid(id) + "' already exists");
+}
+
 Status check_new_document(const LockedCollection& collection, const Document& document,
                           std::span<const float> embedding) {
-  {
-    std::shared_lock guard(collection.lock);
-    if (Status s = check_embedding(collection.data, embedding); !s.ok()) return s;
-  }
-  if (contains_document(collection, document.id)) {
-    return Status::InvalidArgument("document '" + format_uuid(document.id) + "' already exists");
+  if (Status s = check_embedding_locked(collection, embedding); !s.ok()) return s;
+  if (contains_document(collection, document.id)) return already_exists(document.id);
+  return Status::Ok();
+}
+
+// Every embedding fits, no id comes twice, and (unless `allow_live`) no id
+// is live: a batch is checked whole before anything is logged.
+Status check_batch(const LockedCollection& collection,
+                   const std::vector<DocumentAndEmbedding>& documents, bool allow_live) {
+  HashSet<Uuid> batch_ids;
+  for (const auto& [document, embedding] : documents) {
+    if (Status s = check_embedding_locked(collection, embedding); !s.ok()) return s;
+    if (!batch_ids.insert(document.id).second) {
+      return Status::InvalidArgument("duplicate id '" + format_uuid(document.id) + "' in batch");
+    }
+    if (!allow_live && contains_document(collection, document.id)) {
+      return already_exists(document.id);
+    }
   }
   return Status::Ok();
 }
@@ -145,60 +167,129 @@ std::vector<std::string> Engine::list_collections() const { return registry_.lis
 
 std::size_t Engine::collection_count() const { return registry_.size(); }
 
-Result<Uuid> Engine::insert(const std::string& collection, Document document,
-                            std::vector<float> embedding) {
+template <typename Plan>
+Result<AppliedChange> Engine::write(const std::string& collection, Plan&& plan) {
   std::shared_lock checkpoint(checkpoint_lock_);
   std::shared_lock registry(registry_.lock());
   CollectionHandle handle = registry_.find_locked(collection);
   if (handle == nullptr) return collection_not_found(collection);
   std::lock_guard writer(handle->write_mutex);
-  if (Status s = check_new_document(*handle, document, embedding); !s.ok()) return s;
-  WalEntry entry(InsertDocumentEntry{collection, std::move(document), std::move(embedding)});
-  if (Status s = log(entry); !s.ok()) return s;
-  auto applied = apply_document_entry(*handle, std::move(entry));
+  Result<std::optional<WalEntry>> entry = plan(*handle);
+  if (!entry.ok()) return entry.status();
+  if (!entry->has_value()) return AppliedChange{};
+  if (Status s = log(**entry); !s.ok()) return s;
+  return apply_document_entry(*handle, std::move(**entry));
+}
+
+Result<Uuid> Engine::insert(const std::string& collection, Document document,
+                            std::vector<float> embedding) {
+  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+    if (Status s = check_new_document(c, document, embedding); !s.ok()) return s;
+    return std::optional<WalEntry>(
+        InsertDocumentEntry{collection, std::move(document), std::move(embedding)});
+  });
   if (!applied.ok()) return applied.status();
   return applied->inserted.front();
 }
 
 Result<std::vector<Uuid>> Engine::batch_insert(const std::string& collection,
                                                std::vector<DocumentAndEmbedding> documents) {
-  std::shared_lock checkpoint(checkpoint_lock_);
-  std::shared_lock registry(registry_.lock());
-  CollectionHandle handle = registry_.find_locked(collection);
-  if (handle == nullptr) return collection_not_found(collection);
-  std::lock_guard writer(handle->write_mutex);
-  HashSet<Uuid> batch_ids;
-  for (const auto& [document, embedding] : documents) {
-    {
-      std::shared_lock guard(handle->lock);
-      if (Status s = check_embedding(handle->data, embedding); !s.ok()) return s;
-    }
-    if (!batch_ids.insert(document.id).second) {
-      return Status::InvalidArgument("duplicate id '" + format_uuid(document.id) + "' in batch");
-    }
-    if (contains_document(*handle, document.id)) {
-      return Status::InvalidArgument("document '" + format_uuid(document.id) +
-                                     "' already exists");
-    }
-  }
-  WalEntry entry(BatchInsertEntry{collection, std::move(documents)});
-  if (Status s = log(entry); !s.ok()) return s;
-  auto applied = apply_document_entry(*handle, std::move(entry));
+  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+    if (Status s = check_batch(c, documents, /*allow_live=*/false); !s.ok()) return s;
+    return std::optional<WalEntry>(BatchInsertEntry{collection, std::move(documents)});
+  });
   if (!applied.ok()) return applied.status();
   return std::move(applied->inserted);
 }
 
 Result<bool> Engine::delete_document(const std::string& collection, const Uuid& id) {
-  std::shared_lock checkpoint(checkpoint_lock_);
-  std::shared_lock registry(registry_.lock());
-  CollectionHandle handle = registry_.find_locked(collection);
-  if (handle == nullptr) return collection_not_found(collection);
-  std::lock_guard writer(handle->write_mutex);
-  WalEntry entry(DeleteDocumentEntry{collection, id});
-  if (Status s = log(entry); !s.ok()) return s;
-  auto applied = apply_document_entry(*handle, std::move(entry));
+  auto applied = write(collection, [&](const LockedCollection&) -> Result<std::optional<WalEntry>> {
+    return std::optional<WalEntry>(DeleteDocumentEntry{collection, id});
+  });
   if (!applied.ok()) return applied.status();
   return applied->deleted > 0;
+}
+
+Result<Uuid> Engine::upsert(const std::string& collection, Document document,
+                            std::vector<float> embedding) {
+  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+    if (Status s = check_embedding_locked(c, embedding); !s.ok()) return s;
+    if (contains_document(c, document.id)) {
+      const Uuid id = document.id;
+      return std::optional<WalEntry>(
+          UpdateDocumentEntry{collection, id, std::move(document), std::move(embedding)});
+    }
+    return std::optional<WalEntry>(
+        InsertDocumentEntry{collection, std::move(document), std::move(embedding)});
+  });
+  if (!applied.ok()) return applied.status();
+  return applied->inserted.front();
+}
+
+Result<std::vector<Uuid>> Engine::batch_upsert(const std::string& collection,
+                                               std::vector<DocumentAndEmbedding> documents) {
+  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+    if (Status s = check_batch(c, documents, /*allow_live=*/true); !s.ok()) return s;
+    std::vector<Uuid> replaced;
+    for (const auto& [document, embedding] : documents) {
+      if (contains_document(c, document.id)) replaced.push_back(document.id);
+    }
+    if (replaced.empty()) {
+      return std::optional<WalEntry>(BatchInsertEntry{collection, std::move(documents)});
+    }
+    return std::optional<WalEntry>(
+        BatchWriteEntry{collection, std::move(replaced), std::move(documents)});
+  });
+  if (!applied.ok()) return applied.status();
+  return std::move(applied->inserted);
+}
+
+Result<bool> Engine::update(const std::string& collection, const Uuid& id, DocumentPatch patch) {
+  bool found = false;
+  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+    std::shared_lock guard(c.lock);
+    auto stored = c.data.documents.find(id);
+    if (stored == c.data.documents.end()) return std::optional<WalEntry>();
+    found = true;
+    if (patch.embedding) {
+      if (Status s = check_embedding(c.data, *patch.embedding); !s.ok()) return s;
+    }
+    if (!patch.text && !patch.embedding && !patch.metadata) return std::optional<WalEntry>();
+    const Document& old = *stored->second;
+    Document next{id, patch.text ? std::move(*patch.text) : old.text,
+                  patch.metadata ? std::move(*patch.metadata) : old.metadata};
+    std::vector<float> embedding =
+        patch.embedding ? std::move(*patch.embedding)
+                        : c.data.hnsw.node_vector(c.data.uuid_to_internal.at(id));
+    return std::optional<WalEntry>(
+        UpdateDocumentEntry{collection, id, std::move(next), std::move(embedding)});
+  });
+  if (!applied.ok()) return applied.status();
+  return found;
+}
+
+Result<uint64_t> Engine::delete_many(const std::string& collection, const std::vector<Uuid>& ids,
+                                     const std::optional<Filter>& filter) {
+  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+    std::vector<Uuid> doomed;
+    HashSet<Uuid> seen;
+    std::shared_lock guard(c.lock);
+    for (const Uuid& id : ids) {
+      if (c.data.documents.contains(id) && seen.insert(id).second) doomed.push_back(id);
+    }
+    if (filter) {
+      for_each_live_document(c.data, [&](uint32_t internal, const auto& document) {
+        if (passes_filter(c.data, internal, *filter) && seen.insert(document->id).second) {
+          doomed.push_back(document->id);
+        }
+      });
+    }
+    if (doomed.empty()) return std::optional<WalEntry>();
+    if (doomed.size() == 1) return std::optional<WalEntry>(DeleteDocumentEntry{collection, doomed[0]});
+    return std::optional<WalEntry>(BatchWriteEntry{collection, std::move(doomed), {}});
+  });
+  if (!applied.ok()) return applied.status();
+  return applied->deleted;
 }
 
 Result<std::shared_ptr<const Document>> Engine::get_document(const std::string& collection,

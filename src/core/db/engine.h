@@ -35,6 +35,8 @@
 #include "core/base/status.h"
 #include "core/collection/collection_search.h"
 #include "core/collection/document.h"
+#include "core/collection/filter.h"
+#include "core/db/apply.h"
 #include "core/db/database.h"
 #include "core/format/crypto.h"
 #include "core/format/wal.h"
@@ -55,6 +57,21 @@ struct CollectionSummary {
 };
 
 using DocumentAndEmbedding = std::pair<Document, std::vector<float>>;
+
+// The fields an update replaces; absent fields keep their stored value.
+struct DocumentPatch {
+  std::optional<std::string> text;
+  std::optional<std::vector<float>> embedding;
+  std::optional<Metadata> metadata;
+};
+
+// A stored document, with its stored embedding when it was asked for: the
+// raw vector when the collection keeps raw vectors, else the scalar-quantized
+// codes decoded to floats.
+struct StoredDocument {
+  std::shared_ptr<const Document> document;
+  std::vector<float> embedding;
+};
 
 class Engine {
  public:
@@ -92,6 +109,34 @@ class Engine {
   Result<std::vector<Uuid>> batch_insert(const std::string& collection,
                                          std::vector<DocumentAndEmbedding> documents);
   Result<bool> delete_document(const std::string& collection, const Uuid& id);
+
+  // Insert, or replace a live document with the same id (text, embedding
+  // and metadata together). A replacement is logged as an update entry, a
+  // batch that replaces documents as one batch-write entry, so a reopen
+  // applies all of it or none.
+  Result<Uuid> upsert(const std::string& collection, Document document,
+                      std::vector<float> embedding);
+  Result<std::vector<Uuid>> batch_upsert(const std::string& collection,
+                                         std::vector<DocumentAndEmbedding> documents);
+  // Replaces the given fields of a live document; false (nothing logged)
+  // for an id that is not live. Logged as an update entry.
+  Result<bool> update(const std::string& collection, const Uuid& id, DocumentPatch patch);
+  // Deletes the given ids and every document passing `filter` (when given);
+  // returns how many live documents were deleted. Logged as one entry.
+  Result<uint64_t> delete_many(const std::string& collection, const std::vector<Uuid>& ids,
+                               const std::optional<Filter>& filter);
+
+  // Reads. count and find evaluate `filter` like search does (nothing: every
+  // live document); find returns documents in insertion order, skipping
+  // `offset` matches and returning at most `limit`.
+  Result<uint64_t> count(const std::string& collection, const std::optional<Filter>& filter) const;
+  Result<std::vector<std::optional<StoredDocument>>> get_many(const std::string& collection,
+                                                              const std::vector<Uuid>& ids,
+                                                              bool include_embedding) const;
+  Result<std::vector<StoredDocument>> find(const std::string& collection,
+                                           const std::optional<Filter>& filter, uint64_t offset,
+                                           std::optional<uint64_t> limit,
+                                           bool include_embedding) const;
   // nullptr when the document is not live; kNotFound for an unknown collection.
   Result<std::shared_ptr<const Document>> get_document(const std::string& collection,
                                                        const Uuid& id) const;
@@ -132,6 +177,12 @@ class Engine {
   Status open_directory();
   // Appends the entry when the database has a log.
   Status log(const WalEntry& entry);
+  // One logged change to a collection, under the locks described above:
+  // plan(collection) checks the request and returns the entry to log, or
+  // nothing when there is nothing to change; the entry is then logged and
+  // applied with apply_document_entry.
+  template <typename Plan>
+  Result<AppliedChange> write(const std::string& collection, Plan&& plan);
   // Writes every collection's snapshot into the data directory (`first`
   // first, under `first_key`, its failure reported bare as save reports
   // it), removes stale snapshots and empties the log. The caller holds

@@ -20,7 +20,7 @@ using codec::reservation_for;
 constexpr uint32_t kDistanceMetricVariants = 3;
 constexpr uint32_t kMetadataValueVariants = 4;
 constexpr uint32_t kWalEntryVariants = std::variant_size_v<WalEntry>;
-static_assert(kWalEntryVariants == 6);
+static_assert(kWalEntryVariants == 7);
 static_assert(std::variant_size_v<MetadataValue> == kMetadataValueVariants);
 
 // ---- Encoding ---------------------------------------------------------------
@@ -194,12 +194,21 @@ void put_wal_entry(Sink& s, const WalEntry& entry) {
             put_document(s, document);
             put_f32s(s, embedding);
           }
-        } else {
-          static_assert(std::is_same_v<E, UpdateDocumentEntry>);
+        } else if constexpr (std::is_same_v<E, UpdateDocumentEntry>) {
           put_string(s, e.collection);
           put_uuid(s, e.id);
           put_document(s, e.document);
           put_f32s(s, e.embedding);
+        } else {
+          static_assert(std::is_same_v<E, BatchWriteEntry>);
+          put_string(s, e.collection);
+          s.put_u64(e.deletes.size());
+          for (const Uuid& id : e.deletes) put_uuid(s, id);
+          s.put_u64(e.inserts.size());
+          for (const auto& [document, embedding] : e.inserts) {
+            put_document(s, document);
+            put_f32s(s, embedding);
+          }
         }
       },
       entry);
@@ -389,6 +398,18 @@ bool get_embedding_entry(ByteReader& r, std::string& collection, Document& docum
   return r.get_string(collection) && get_document(r, document) && r.get_f32s(embedding);
 }
 
+// A count, then that many (document, embedding) pairs.
+bool get_documents(ByteReader& r, std::vector<std::pair<Document, std::vector<float>>>& out) {
+  uint64_t count;
+  if (!r.get_u64(count)) return false;
+  out.reserve(reservation_for<std::pair<Document, std::vector<float>>>(count));
+  for (uint64_t i = 0; i < count; ++i) {
+    auto& [document, embedding] = out.emplace_back();
+    if (!get_document(r, document) || !r.get_f32s(embedding)) return false;
+  }
+  return true;
+}
+
 bool get_wal_entry(ByteReader& r, WalEntry& entry) {
   uint32_t index;
   if (!r.get_variant_index(index, kWalEntryVariants)) return false;
@@ -411,19 +432,22 @@ bool get_wal_entry(ByteReader& r, WalEntry& entry) {
     }
     case 4: {
       auto& e = entry.emplace<BatchInsertEntry>();
-      uint64_t count;
-      if (!r.get_string(e.collection) || !r.get_u64(count)) return false;
-      e.documents.reserve(reservation_for<std::pair<Document, std::vector<float>>>(count));
-      for (uint64_t i = 0; i < count; ++i) {
-        auto& [document, embedding] = e.documents.emplace_back();
-        if (!get_document(r, document) || !r.get_f32s(embedding)) return false;
-      }
-      return true;
+      return r.get_string(e.collection) && get_documents(r, e.documents);
     }
-    default: {
+    case 5: {
       auto& e = entry.emplace<UpdateDocumentEntry>();
       return r.get_string(e.collection) && get_uuid(r, e.id) && get_document(r, e.document) &&
              r.get_f32s(e.embedding);
+    }
+    default: {
+      auto& e = entry.emplace<BatchWriteEntry>();
+      uint64_t count;
+      if (!r.get_string(e.collection) || !r.get_u64(count)) return false;
+      e.deletes.reserve(reservation_for<Uuid>(count));
+      for (uint64_t i = 0; i < count; ++i) {
+        if (!get_uuid(r, e.deletes.emplace_back())) return false;
+      }
+      return get_documents(r, e.inserts);
     }
   }
 }

@@ -41,7 +41,19 @@ struct UpdateDocumentEntry {
   std::vector<float> embedding;
 };
 
+// Several changes to one collection that must be applied together or not at
+// all (a batch upsert that replaces documents, a delete by filter): every
+// id in `deletes` is deleted, then every document in `inserts` is inserted.
+// Written only for such changes; the older kinds above stay what simple
+// writes log.
+struct BatchWriteEntry {
+  std::string collection;
+  std::vector<Uuid> deletes;
+  std::vector<std::pair<Document, std::vector<float>>> inserts;
+};
+
 using WalEntry = std::variant<CreateCollectionEntry, DeleteCollectionEntry, InsertDocumentEntry,
-                              DeleteDocumentEntry, BatchInsertEntry, UpdateDocumentEntry>;
+                              DeleteDocumentEntry, BatchInsertEntry, UpdateDocumentEntry,
+                              BatchWriteEntry>;
 
 }  // namespace tessarine

@@ -138,6 +138,7 @@ TEST(CodecTest, WalEntriesRoundTrip) {
       DeleteDocumentEntry{"c", uuid_with(5)},
       BatchInsertEntry{"c", {{doc, embedding}, {Document{uuid_with(2), "x", {}}, {}}}},
       UpdateDocumentEntry{"c", uuid_with(3), doc, embedding},
+      BatchWriteEntry{"c", {uuid_with(3), uuid_with(4)}, {{doc, embedding}}},
   };
   for (const WalEntry& entry : entries) {
     SCOPED_TRACE(entry.index());
@@ -155,6 +156,12 @@ TEST(CodecTest, WalEntriesRoundTrip) {
   ASSERT_EQ(batch.documents.size(), 2u);
   expect_same_document(batch.documents[0].first, doc);
   EXPECT_EQ(float_bits(batch.documents[0].second), float_bits(embedding));
+  auto decoded_write = decode_wal_entry(encode_wal_entry(entries[6]));
+  ASSERT_TRUE(decoded_write.ok());
+  const auto& write = std::get<BatchWriteEntry>(*decoded_write);
+  EXPECT_EQ(write.deletes, (std::vector<Uuid>{uuid_with(3), uuid_with(4)}));
+  ASSERT_EQ(write.inserts.size(), 1u);
+  expect_same_document(write.inserts[0].first, doc);
   auto decoded_create = decode_wal_entry(encode_wal_entry(entries[0]));
   ASSERT_TRUE(decoded_create.ok());
   EXPECT_EQ(std::get<CreateCollectionEntry>(*decoded_create).config, config);
@@ -210,9 +217,9 @@ TEST(CodecTest, DecodeErrorsCarryTheirExactTexts) {
                                   .done();
   const Case cases[] = {
       {"empty input", {}, kEndOfInput},
-      {"WalEntry variant 6",
-       {6, 0, 0, 0},
-       "invalid value: integer `6`, expected variant index 0 <= i < 6"},
+      {"WalEntry variant 7",
+       {7, 0, 0, 0},
+       "invalid value: integer `7`, expected variant index 0 <= i < 7"},
       {"DistanceMetric 3", bad_metric,
        "invalid value: integer `3`, expected variant index 0 <= i < 3"},
       {"MetadataValue 4", bad_metadata_variant,
