@@ -45,17 +45,17 @@
 #include <string_view>
 #include <vector>
 
-#include "core/collection/document.h"
 #include "core/base/float_order.h"
 #include "core/base/hash_map.h"
-#include "core/distance/distance.h"
-#include "core/collection/filter.h"
 #include "core/collection/collection_ops.h"
 #include "core/collection/collection_search.h"
-#include "core/format/crypto.h"
-#include "core/db/database.h"
-#include "core/format/persistence.h"
+#include "core/collection/document.h"
+#include "core/collection/filter.h"
 #include "core/collection/rebuild.h"
+#include "core/db/database.h"
+#include "core/distance/distance.h"
+#include "core/format/crypto.h"
+#include "core/format/persistence.h"
 #include "core/format/snapshot_names.h"
 
 namespace tessarine {
@@ -70,8 +70,7 @@ double cpu_now() {
 }
 
 double wall_now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // The best wall time of `repeats` runs of `body`.
@@ -88,8 +87,8 @@ double best_wall(int repeats, Body&& body) {
 
 void print_ratio(const char* what, double ours, const char* baseline_name, double baseline,
                  const char* unit) {
-  std::printf("  %-26s %10.1f %-6s  %-22s %10.1f %-6s  x%.2f\n", what, ours, unit,
-              baseline_name, baseline, unit, ours / baseline);
+  std::printf("  %-26s %10.1f %-6s  %-22s %10.1f %-6s  x%.2f\n", what, ours, unit, baseline_name,
+              baseline, unit, ours / baseline);
 }
 
 // ---- Texts ---------------------------------------------------------------
@@ -104,10 +103,14 @@ std::optional<std::string> json_string_at(std::string_view text, std::size_t pos
     for (std::size_t i = at; i < at + 4; ++i) {
       const char h = text[i];
       v <<= 4;
-      if (h >= '0' && h <= '9') v |= h - '0';
-      else if (h >= 'a' && h <= 'f') v |= h - 'a' + 10;
-      else if (h >= 'A' && h <= 'F') v |= h - 'A' + 10;
-      else return std::nullopt;
+      if (h >= '0' && h <= '9')
+        v |= h - '0';
+      else if (h >= 'a' && h <= 'f')
+        v |= h - 'a' + 10;
+      else if (h >= 'A' && h <= 'F')
+        v |= h - 'A' + 10;
+      else
+        return std::nullopt;
     }
     return v;
   };
@@ -120,12 +123,18 @@ std::optional<std::string> json_string_at(std::string_view text, std::size_t pos
     }
     if (pos >= text.size()) return std::nullopt;
     const char e = text[pos++];
-    if (e == 'n') out.push_back('\n');
-    else if (e == 't') out.push_back('\t');
-    else if (e == 'r') out.push_back('\r');
-    else if (e == 'b') out.push_back('\b');
-    else if (e == 'f') out.push_back('\f');
-    else if (e != 'u') out.push_back(e);  // \" \\ \/
+    if (e == 'n')
+      out.push_back('\n');
+    else if (e == 't')
+      out.push_back('\t');
+    else if (e == 'r')
+      out.push_back('\r');
+    else if (e == 'b')
+      out.push_back('\b');
+    else if (e == 'f')
+      out.push_back('\f');
+    else if (e != 'u')
+      out.push_back(e);  // \" \\ \/
     else {
       std::optional<uint32_t> cp = hex4(pos);
       if (!cp) return std::nullopt;
@@ -314,14 +323,13 @@ void bench_filtered_search(bool quick, const std::vector<std::string>& texts) {
       "\nFiltered vector search: %zu documents of dimension %zu (cosine, default HNSW: m 16, "
       "ef_construction 200, ef_search 50), %zu queries, k %zu\n",
       n, dim, query_count, k);
-  std::printf("  built with insert_document in %.2f s CPU (%.0f documents/s)\n", build,
-              n / build);
+  std::printf("  built with insert_document in %.2f s CPU (%.0f documents/s)\n", build, n / build);
 
   std::vector<uint32_t> row_of_internal;
   for (const Uuid& id : handle->data.internal_to_uuid) row_of_internal.push_back(row_of_uuid[id]);
 
-  std::printf("  %-13s %-9s %-10s %-11s %-14s %s\n", "filter", "admitted", "recall@10",
-              "queries/s", "exact scan q/s", "speed-up");
+  std::printf("  %-13s %-9s %-10s %-11s %-14s %s\n", "filter", "admitted", "recall@10", "queries/s",
+              "exact scan q/s", "speed-up");
   const Selectivity selectivities[] = {
       {"none", std::nullopt}, {"50%", 500}, {"10%", 100}, {"1%", 10}, {"0.1%", 1}};
   std::vector<std::pair<float, uint32_t>> scratch;
@@ -330,9 +338,8 @@ void bench_filtered_search(bool quick, const std::vector<std::string>& texts) {
     std::size_t admitted = n;
     if (s.bucket_below) {
       filter.emplace();
-      filter->must.push_back(FilterCondition{"bucket", std::nullopt,
-                                             JsonValue(static_cast<uint64_t>(*s.bucket_below)),
-                                             FilterOp::Lt});
+      filter->must.push_back(FilterCondition{
+          "bucket", std::nullopt, JsonValue(static_cast<uint64_t>(*s.bucket_below)), FilterOp::Lt});
       admitted = 0;
       for (uint32_t p : permutation) admitted += (p % 1000) < *s.bucket_below;
     }
@@ -345,8 +352,8 @@ void bench_filtered_search(bool quick, const std::vector<std::string>& texts) {
       std::shared_lock guard(handle->lock);
       for (std::size_t q = 0; q < query_count; ++q) {
         truth.push_back(exact_filtered_top_k(handle->data, row_of_internal, base, dim,
-                                             row(queries, dim, q),
-                                             filter ? &*filter : nullptr, k, scratch));
+                                             row(queries, dim, q), filter ? &*filter : nullptr, k,
+                                             scratch));
       }
     }
     const double exact_qps = query_count / (cpu_now() - start);
@@ -459,8 +466,7 @@ void bench_snapshots(bool quick, const std::vector<std::string>& texts,
       "\nSnapshots: %zu documents of dimension %zu (cosine, m 16, ef_construction 64, scalar "
       "codes only), best of %d, wall time, in %s\n",
       n, dim, repeats, dir.c_str());
-  std::printf("  built with insert_document in %.2f s CPU (%.0f documents/s)\n", build,
-              n / build);
+  std::printf("  built with insert_document in %.2f s CPU (%.0f documents/s)\n", build, n / build);
 
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
@@ -524,10 +530,11 @@ void bench_snapshots(bool quick, const std::vector<std::string>& texts,
   const double rebuild_start = cpu_now();
   const uint64_t rebuilt = rebuild(*handle);
   const double rebuild_time = cpu_now() - rebuild_start;
-  std::printf("  rebuild of %llu live documents (every tenth deleted): %.2f s CPU (%.0f "
-              "documents/s); original build %.2f s (%.0f documents/s)  x%.2f of the build time\n",
-              static_cast<unsigned long long>(rebuilt), rebuild_time, rebuilt / rebuild_time,
-              build, n / build, rebuild_time / build);
+  std::printf(
+      "  rebuild of %llu live documents (every tenth deleted): %.2f s CPU (%.0f "
+      "documents/s); original build %.2f s (%.0f documents/s)  x%.2f of the build time\n",
+      static_cast<unsigned long long>(rebuilt), rebuild_time, rebuilt / rebuild_time, build,
+      n / build, rebuild_time / build);
 }
 
 // ---- Core insertion for the Python comparison -----------------------------
@@ -588,11 +595,20 @@ std::optional<std::vector<PreparedDocument>> read_document_file(const std::strin
     for (uint32_t e = 0; e < entries && reader.ok(); ++e) {
       std::string key = reader.text();
       switch (reader.number<uint8_t>()) {
-        case 0: d.metadata[std::move(key)] = reader.number<uint8_t>() != 0; break;
-        case 1: d.metadata[std::move(key)] = reader.number<int64_t>(); break;
-        case 2: d.metadata[std::move(key)] = reader.number<double>(); break;
-        case 3: d.metadata[std::move(key)] = reader.text(); break;
-        default: return std::nullopt;
+        case 0:
+          d.metadata[std::move(key)] = reader.number<uint8_t>() != 0;
+          break;
+        case 1:
+          d.metadata[std::move(key)] = reader.number<int64_t>();
+          break;
+        case 2:
+          d.metadata[std::move(key)] = reader.number<double>();
+          break;
+        case 3:
+          d.metadata[std::move(key)] = reader.text();
+          break;
+        default:
+          return std::nullopt;
       }
     }
     d.embedding.resize(*dimension);

@@ -21,12 +21,12 @@
 #include <vector>
 
 #include "core/base/float_order.h"
+#include "core/distance/cpu_features.h"
 #include "core/distance/distance.h"
+#include "core/distance/simd.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/search.h"
-#include "core/distance/cpu_features.h"
 #include "core/quantization/scalar.h"
-#include "core/distance/simd.h"
 
 namespace tessarine {
 namespace {

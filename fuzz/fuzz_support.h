@@ -18,8 +18,8 @@
 #include "core/collection/collection.h"
 #include "core/collection/collection_ops.h"
 #include "core/collection/collection_search.h"
-#include "core/format/crypto.h"
 #include "core/collection/rebuild.h"
+#include "core/format/crypto.h"
 
 namespace tessarine::fuzzing {
 
@@ -38,8 +38,8 @@ class ScratchDirectory {
  public:
   ScratchDirectory() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/tessarine-fuzz-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tessarine-fuzz-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) fatal("mkdtemp failed");
     path_ = pattern;
   }
@@ -63,7 +63,8 @@ class ScratchDirectory {
 
 inline void write_file(const std::filesystem::path& file, std::span<const uint8_t> bytes) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) fatal("cannot write " + file.string());
 }
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/bm25/tokenizer.h"
 #include "core/base/fatal.h"
+#include "core/bm25/tokenizer.h"
 
 using namespace tessarine;
 
@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string_view lowered = terms.lowered();
   for (std::string_view term : terms) {
     if (term.size() < 2) fatal("term shorter than two bytes");
-    if (term.data() < lowered.data() || term.data() + term.size() > lowered.data() + lowered.size()) {
+    if (term.data() < lowered.data() ||
+        term.data() + term.size() > lowered.data() + lowered.size()) {
       fatal("term outside the lowered text");
     }
   }

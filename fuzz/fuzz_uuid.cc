@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/collection/document.h"
 #include "core/base/fatal.h"
+#include "core/collection/document.h"
 
 using namespace tessarine;
 
@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (!parsed.ok()) return 0;
   const std::string canonical = format_uuid(*parsed);
   Result<Uuid> again = parse_uuid(canonical);
-  if (!again.ok() || !(*again == *parsed)) fatal("canonical form does not parse back: " + canonical);
+  if (!again.ok() || !(*again == *parsed))
+    fatal("canonical form does not parse back: " + canonical);
   return 0;
 }

@@ -29,7 +29,8 @@ void open_recover_replay(const fuzzing::ScratchDirectory& scratch, std::span<con
   Database database;
   database.replay_wal(*entries);
   for (const std::string& name : database.list_collections()) {
-    if (CollectionHandle handle = database.get_collection(name)) fuzzing::exercise_collection(*handle);
+    if (CollectionHandle handle = database.get_collection(name))
+      fuzzing::exercise_collection(*handle);
   }
 
   const std::size_t before = entries->size();
@@ -38,7 +39,8 @@ void open_recover_replay(const fuzzing::ScratchDirectory& scratch, std::span<con
     fatal("append failed: " + appended.message());
   }
   auto after = read_wal(*Env::posix(), (*log)->path(), key.get());
-  if (!after.ok() || after->size() != before + 1) fatal("an append after recovery is not read back");
+  if (!after.ok() || after->size() != before + 1)
+    fatal("an append after recovery is not read back");
   const auto* last = std::get_if<DeleteCollectionEntry>(&after->back());
   if (last == nullptr || last->name != "appended after recovery") {
     fatal("the last entry read is not the append");

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/format/codec.h"
 #include "core/db/database.h"
+#include "core/format/codec.h"
 #include "core/format/persistence.h"
 #include "core/format/wal.h"
 #include "fuzz_support.h"
@@ -33,8 +33,7 @@ void write_seed(const fs::path& root, const std::string& target, const std::stri
 
 void write_seed(const fs::path& root, const std::string& target, const std::string& name,
                 std::string_view text) {
-  write_seed(root, target, name,
-             {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+  write_seed(root, target, name, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
 }
 
 std::vector<float> embedding_for(int i, uint64_t dimension) {
@@ -44,9 +43,9 @@ std::vector<float> embedding_for(int i, uint64_t dimension) {
 }
 
 Document document_for(int i) {
-  static const char* const kTexts[] = {"red apples and green pears", "a fast web server",
-                                       "Grüße aus Köln", "ΣΊΣΥΦΟΣ rolls uphill",
-                                       "the database server", "日本語のテキスト 42"};
+  static const char* const kTexts[] = {
+      "red apples and green pears", "a fast web server",   "Grüße aus Köln",
+      "ΣΊΣΥΦΟΣ rolls uphill",       "the database server", "日本語のテキスト 42"};
   Metadata metadata;
   metadata["n"] = int64_t{i};
   if (i % 2 == 0) metadata["even"] = true;
@@ -138,8 +137,8 @@ std::vector<WalEntry> sample_entries() {
 void wal_seeds(const fs::path& root, const fuzzing::ScratchDirectory& scratch,
                const std::shared_ptr<const EncryptionKey>& key) {
   const std::vector<WalEntry> entries = sample_entries();
-  static const char* const kKinds[] = {"create", "insert", "batch", "update", "delete", "create2",
-                                       "drop"};
+  static const char* const kKinds[] = {"create", "insert",  "batch", "update",
+                                       "delete", "create2", "drop"};
   for (std::size_t i = 0; i < entries.size(); ++i) {
     write_seed(root, "fuzz_decode_wal_entry", kKinds[i], encode_wal_entry(entries[i]));
   }
@@ -181,7 +180,8 @@ void text_seeds(const fs::path& root, const EncryptionKey& key) {
   sealed.insert(sealed.end(), body.begin(), body.end());
   write_seed(root, "fuzz_crypto", "sealed", sealed);
 
-  write_seed(root, "fuzz_tokenizer", "ascii", "The quick brown fox jumps over the lazy dog 42 times");
+  write_seed(root, "fuzz_tokenizer", "ascii",
+             "The quick brown fox jumps over the lazy dog 42 times");
   write_seed(root, "fuzz_tokenizer", "latin", "Straße, ÉCOLE; naïve café — İstanbul");
   write_seed(root, "fuzz_tokenizer", "greek", "ΣΊΣΥΦΟΣ ὈΔΥΣΣΕΎΣ");
   write_seed(root, "fuzz_tokenizer", "cjk", "日本語のテキスト、한국어 텍스트 ٣٤٥ Ⅻ ½");

@@ -28,8 +28,8 @@ bool ArgParser::place_keyword(PyObject* key, PyObject* value, std::size_t nposit
     out[i] = value;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
-               display_name_.c_str(), key);
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", display_name_.c_str(),
+               key);
   return false;
 }
 
@@ -59,9 +59,9 @@ bool ArgParser::parse(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
   const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
   for (std::size_t i = 0; i < names_.size(); ++i) out[i] = nullptr;
   if (nargs > names_.size()) {
-    std::string takes = required_ == names_.size()
-                            ? std::to_string(names_.size())
-                            : "from " + std::to_string(required_) + " to " + std::to_string(names_.size());
+    std::string takes = required_ == names_.size() ? std::to_string(names_.size())
+                                                   : "from " + std::to_string(required_) + " to " +
+                                                         std::to_string(names_.size());
     const std::string message = display_name_ + " takes " + takes + " positional " +
                                 plural(names_.size(), "argument", "arguments") + " but " +
                                 std::to_string(nargs) + " " + plural(nargs, "was", "were") +

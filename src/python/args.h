@@ -27,8 +27,7 @@ class ArgParser {
   std::size_t size() const { return names_.size(); }
 
  private:
-  bool place_keyword(PyObject* key, PyObject* value, std::size_t npositional,
-                     PyObject** out) const;
+  bool place_keyword(PyObject* key, PyObject* value, std::size_t npositional, PyObject** out) const;
   bool check_missing(PyObject** out) const;
 
   std::string display_name_;

@@ -44,8 +44,7 @@ PyObject* create_collection(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::optional<uint64_t> m, ef_construction, ef_search;
     std::optional<std::string> metric_name;
     std::optional<bool> store_raw_vectors;
-    if (!extract_str(argv[0], "name", &name) ||
-        !extract_u64(argv[1], "dimension", &dimension) ||
+    if (!extract_str(argv[0], "name", &name) || !extract_u64(argv[1], "dimension", &dimension) ||
         !extract_optional_u64(argv[2], "m", &m) ||
         !extract_optional_u64(argv[3], "ef_construction", &ef_construction) ||
         !extract_optional_u64(argv[4], "ef_search", &ef_search) ||
@@ -64,7 +63,8 @@ PyObject* create_collection(PyObject* self, PyObject* const* args, Py_ssize_t na
 
     std::shared_ptr<Engine> engine = engine_of(self);
     if (engine == nullptr) return nullptr;
-    Status created = without_gil([&] { return engine->create_collection(name, dimension, config); });
+    Status created =
+        without_gil([&] { return engine->create_collection(name, dimension, config); });
     if (!created.ok()) return raise_status(created);
     Py_RETURN_NONE;
   });

@@ -15,7 +15,8 @@
 namespace tessarine::python {
 namespace {
 
-const ArgParser kInsertArgs("Tessarine.insert()", {"collection", "text", "embedding", "metadata", "id"}, 3);
+const ArgParser kInsertArgs("Tessarine.insert()",
+                            {"collection", "text", "embedding", "metadata", "id"}, 3);
 const ArgParser kBatchArgs("Tessarine.batch_insert()", {"collection", "documents"}, 2);
 const ArgParser kGetArgs("Tessarine.get()", {"collection", "id"}, 2);
 const ArgParser kDeleteArgs("Tessarine.delete()", {"collection", "id"}, 2);
@@ -77,7 +78,8 @@ bool convert_batch_item(PyObject* item, Document* document, std::vector<float>* 
     *value = found != nullptr ? Py_NewRef(found) : nullptr;
     return true;
   };
-  PyObject *text_obj = nullptr, *embedding_obj = nullptr, *metadata_obj = nullptr, *id_obj = nullptr;
+  PyObject *text_obj = nullptr, *embedding_obj = nullptr, *metadata_obj = nullptr,
+           *id_obj = nullptr;
   get("text", &text_obj);
   get("embedding", &embedding_obj);
   get("metadata", &metadata_obj);
@@ -151,7 +153,8 @@ PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::optional<std::string> id_text;
     if (!extract_str(argv[0], "collection", &collection) || !extract_str(argv[1], "text", &text) ||
         !extract_embedding(argv[2], "embedding", &embedding) ||
-        !check_dict_or_none(argv[3], "metadata") || !extract_optional_str(argv[4], "id", &id_text)) {
+        !check_dict_or_none(argv[3], "metadata") ||
+        !extract_optional_str(argv[4], "id", &id_text)) {
       return nullptr;
     }
     std::shared_ptr<Engine> engine = engine_with_collection(self, collection);
@@ -165,8 +168,7 @@ PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* batch_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* batch_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded(module_of(self), [&]() -> PyObject* {
     PyObject* argv[2];
     if (!kBatchArgs.parse(args, nargs, kwnames, argv)) return nullptr;

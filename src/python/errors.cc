@@ -3,8 +3,8 @@
 namespace tessarine::python {
 
 PyObject* raise_message(PyObject* type, const std::string& message) {
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                        "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text != nullptr) {
     PyErr_SetObject(type, text);
     Py_DECREF(text);

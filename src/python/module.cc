@@ -83,15 +83,9 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "_tessarine",
-    "In-process vector database with HNSW and BM25 indexing.",
-    sizeof(ModuleState),
-    nullptr,
-    kSlots,
-    module_traverse,
-    module_clear,
-    module_free,
+    PyModuleDef_HEAD_INIT, "_tessarine", "In-process vector database with HNSW and BM25 indexing.",
+    sizeof(ModuleState),   nullptr,      kSlots,
+    module_traverse,       module_clear, module_free,
 };
 
 }  // namespace

@@ -32,8 +32,7 @@ bool call_key(const std::optional<std::string>& text, std::shared_ptr<const Encr
 
 // Converts (name, path, encryption_key) of save and load.
 bool convert_snapshot_args(PyObject** argv, const char* first_name, std::string* name,
-                           std::optional<std::string>* path,
-                           std::optional<std::string>* key_text) {
+                           std::optional<std::string>* path, std::optional<std::string>* key_text) {
   return extract_str(argv[0], first_name, name) && extract_optional_str(argv[1], "path", path) &&
          extract_optional_str(argv[2], "encryption_key", key_text);
 }

@@ -11,16 +11,14 @@ namespace tessarine::python {
 namespace {
 
 struct SearchResultObject {
-  PyObject_HEAD
-  std::string id;
+  PyObject_HEAD std::string id;
   std::string text;
   Metadata metadata;
   float score;
 };
 
 struct CollectionInfoObject {
-  PyObject_HEAD
-  std::string name;
+  PyObject_HEAD std::string name;
   uint64_t dimension;
   uint64_t document_count;
   uint64_t estimated_memory_bytes;
@@ -40,8 +38,12 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
-SearchResultObject* as_result(PyObject* self) { return reinterpret_cast<SearchResultObject*>(self); }
-CollectionInfoObject* as_info(PyObject* self) { return reinterpret_cast<CollectionInfoObject*>(self); }
+SearchResultObject* as_result(PyObject* self) {
+  return reinterpret_cast<SearchResultObject*>(self);
+}
+CollectionInfoObject* as_info(PyObject* self) {
+  return reinterpret_cast<CollectionInfoObject*>(self);
+}
 
 PyObject* result_id(PyObject* self, void*) { return new_str(as_result(self)->id); }
 PyObject* result_text(PyObject* self, void*) { return new_str(as_result(self)->text); }
@@ -97,8 +99,8 @@ PyGetSetDef info_getset[] = {
 };
 
 PyType_Slot result_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "A single search result with document ID, text, score, and metadata.")},
+    {Py_tp_doc,
+     const_cast<char*>("A single search result with document ID, text, score, and metadata.")},
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<SearchResultObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
@@ -147,8 +149,8 @@ PyTypeObject* create_collection_info_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &info_spec, nullptr));
 }
 
-PyObject* new_search_result(ModuleState* state, std::string id, std::string text,
-                            Metadata metadata, float score) {
+PyObject* new_search_result(ModuleState* state, std::string id, std::string text, Metadata metadata,
+                            float score) {
   PyTypeObject* type = state->search_result_type;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;

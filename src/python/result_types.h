@@ -16,8 +16,8 @@ namespace tessarine::python {
 PyTypeObject* create_search_result_type(PyObject* module);
 PyTypeObject* create_collection_info_type(PyObject* module);
 
-PyObject* new_search_result(ModuleState* state, std::string id, std::string text,
-                            Metadata metadata, float score);
+PyObject* new_search_result(ModuleState* state, std::string id, std::string text, Metadata metadata,
+                            float score);
 PyObject* new_collection_info(ModuleState* state, std::string name, uint64_t dimension,
                               uint64_t document_count, uint64_t estimated_memory_bytes);
 

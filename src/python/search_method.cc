@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/collection/filter.h"
 #include "core/collection/collection_search.h"
+#include "core/collection/filter.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -56,9 +56,7 @@ bool py_to_json_value(PyObject* object, JsonValue* out) {
 }
 
 // A strong reference to dict[key], or null when absent.
-PyRef dict_item(PyObject* dict, const char* key) {
-  return borrow(PyDict_GetItemString(dict, key));
-}
+PyRef dict_item(PyObject* dict, const char* key) { return borrow(PyDict_GetItemString(dict, key)); }
 
 bool read_condition(PyObject* item, FilterCondition* out) {
   if (!PyDict_Check(item)) {
@@ -195,9 +193,9 @@ PyObject* search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     ModuleState* module = module_of(self);
     for (std::size_t i = 0; i < found->size(); ++i) {
       const ScoredDocument& scored = (*found)[i];
-      PyObject* result = new_search_result(module, format_uuid(scored.document->id),
-                                           scored.document->text, scored.document->metadata,
-                                           scored.score);
+      PyObject* result =
+          new_search_result(module, format_uuid(scored.document->id), scored.document->text,
+                            scored.document->metadata, scored.score);
       if (result == nullptr) return nullptr;
       PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), result);
     }

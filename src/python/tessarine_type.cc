@@ -3,10 +3,10 @@
 #include <memory>
 #include <string>
 
+#include "core/db/open_directories.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"
-#include "core/db/open_directories.h"
 
 namespace tessarine::python {
 namespace {
@@ -47,7 +47,8 @@ PyObject* tessarine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    reinterpret_cast<TessarineObject*>(self)->engine = new std::shared_ptr<Engine>(std::move(engine));
+    reinterpret_cast<TessarineObject*>(self)->engine =
+        new std::shared_ptr<Engine>(std::move(engine));
     return self;
   });
 }
@@ -61,9 +62,11 @@ void tessarine_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-#define TESSARINE_METHOD(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
-   METH_FASTCALL | METH_KEYWORDS, doc}
+#define TESSARINE_METHOD(name, doc)                                              \
+  {                                                                              \
+#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(name)), \
+        METH_FASTCALL | METH_KEYWORDS, doc                                       \
+  }
 
 PyMethodDef kMethods[] = {
     TESSARINE_METHOD(create_collection,
@@ -83,8 +86,7 @@ PyMethodDef kMethods[] = {
     TESSARINE_METHOD(delete_collection,
                      "delete_collection($self, name)\n--\n\n"
                      "Delete a collection by name. Returns True if it existed."),
-    TESSARINE_METHOD(list_collections,
-                     "list_collections($self)\n--\n\nList all collection names."),
+    TESSARINE_METHOD(list_collections, "list_collections($self)\n--\n\nList all collection names."),
     TESSARINE_METHOD(insert,
                      "insert($self, collection, text, embedding, metadata=None, id=None)\n--\n\n"
                      "Insert a single document. Returns the document UUID as a string.\n\n"
@@ -212,8 +214,7 @@ PyObject* enter_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[3];
   if (!kExitArgs.parse(args, nargs, kwnames, argv)) return nullptr;
   PyObject* closed = close(self, nullptr, 0, nullptr);

@@ -21,8 +21,7 @@
 namespace tessarine::python {
 
 struct TessarineObject {
-  PyObject_HEAD
-  std::shared_ptr<Engine>* engine;  // never null; empty once closed
+  PyObject_HEAD std::shared_ptr<Engine>* engine;  // never null; empty once closed
 };
 
 inline ModuleState* module_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }

@@ -273,7 +273,8 @@ TEST(ConcurrencyTest, MixedOperationsOnOneCollectionKeepItConsistent) {
       }
       Result<CollectionHandle> loaded =
           load_collection(*Env::posix(), dir / snapshot_file_name("shared"), nullptr);
-      if (!loaded.ok()) fail("a snapshot taken under load does not load: " + loaded.status().message());
+      if (!loaded.ok())
+        fail("a snapshot taken under load does not load: " + loaded.status().message());
     }
   });
 

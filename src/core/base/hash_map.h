@@ -3,11 +3,11 @@
 // iteration order is unspecified: nothing may depend on it.
 #pragma once
 
+#include <string_view>
+
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "absl/strings/string_view.h"
-
-#include <string_view>
 
 namespace tessarine {
 

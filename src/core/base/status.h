@@ -27,7 +27,9 @@ class [[nodiscard]] Status {
   Status(ErrorCode code, std::string message) : code_(code), message_(std::move(message)) {}
 
   static Status Ok() { return Status(); }
-  static Status InvalidArgument(std::string m) { return {ErrorCode::kInvalidArgument, std::move(m)}; }
+  static Status InvalidArgument(std::string m) {
+    return {ErrorCode::kInvalidArgument, std::move(m)};
+  }
   static Status NotFound(std::string m) { return {ErrorCode::kNotFound, std::move(m)}; }
   static Status AlreadyExists(std::string m) { return {ErrorCode::kAlreadyExists, std::move(m)}; }
   static Status InvalidData(std::string m) { return {ErrorCode::kInvalidData, std::move(m)}; }
@@ -47,7 +49,7 @@ class [[nodiscard]] Status {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}         // NOLINT
   Result(Status status) : state_(std::in_place_index<1>, std::move(status)) {}  // NOLINT
 
   bool ok() const { return state_.index() == 0; }

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <vector>
 
-#include "core/bm25/tokenizer.h"
 #include "core/base/hash_map.h"
+#include "core/bm25/tokenizer.h"
 
 namespace tessarine {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/bm25/inverted_index.h"
 #include "core/base/top_k.h"
+#include "core/bm25/inverted_index.h"
 
 namespace tessarine {
 

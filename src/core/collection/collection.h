@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "core/base/hash_map.h"
+#include "core/base/rwlock.h"
 #include "core/bm25/inverted_index.h"
 #include "core/collection/document.h"
-#include "core/base/hash_map.h"
 #include "core/hnsw/config.h"
 #include "core/hnsw/graph.h"
-#include "core/base/rwlock.h"
 
 namespace tessarine {
 

@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "core/collection/document.h"
 #include "core/base/status.h"
 #include "core/collection/collection.h"
+#include "core/collection/document.h"
 
 namespace tessarine {
 

@@ -5,10 +5,10 @@
 #include <shared_mutex>
 #include <string>
 
-#include "core/bm25/scorer.h"
-#include "core/hnsw/search.h"
-#include "core/collection/hybrid.h"
 #include "core/base/top_k.h"
+#include "core/bm25/scorer.h"
+#include "core/collection/hybrid.h"
+#include "core/hnsw/search.h"
 
 namespace tessarine {
 namespace {
@@ -72,8 +72,7 @@ std::vector<ScoredDocument> vector_search_filtered(const Collection& c,
 }
 
 // Neither the filter nor min_similarity applies to a keyword-only search.
-std::vector<ScoredDocument> keyword_search(const Collection& c, std::string_view text,
-                                           uint64_t k) {
+std::vector<ScoredDocument> keyword_search(const Collection& c, std::string_view text, uint64_t k) {
   const RankedList hits = bm25_search(c.inverted_index, text, bounded_k(c, k));
   std::vector<ScoredDocument> out;
   out.reserve(hits.size());

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "core/collection/document.h"
-#include "core/collection/filter.h"
 #include "core/base/status.h"
 #include "core/collection/collection.h"
+#include "core/collection/document.h"
+#include "core/collection/filter.h"
 
 namespace tessarine {
 

@@ -41,7 +41,8 @@ Status invalid_character(std::string_view original, std::size_t pos) {
 Uuid from_hex_digits(std::string_view digits) {
   Uuid id;
   for (std::size_t i = 0; i < 16; ++i) {
-    id.bytes[i] = static_cast<uint8_t>(hex_value(digits[2 * i]) * 16 + hex_value(digits[2 * i + 1]));
+    id.bytes[i] =
+        static_cast<uint8_t>(hex_value(digits[2 * i]) * 16 + hex_value(digits[2 * i + 1]));
   }
   return id;
 }
@@ -66,7 +67,8 @@ Result<Uuid> parse_uuid(std::string_view text) {
     offset = kUrnPrefix.size();
     wrapped = true;
   } else if (!body.empty() && body.front() == '{') {
-    if (body.size() < 2 || body.back() != '}') return Status::InvalidArgument("failed to parse a UUID");
+    if (body.size() < 2 || body.back() != '}')
+      return Status::InvalidArgument("failed to parse a UUID");
     body = body.substr(1, body.size() - 2);
     offset = 1;
     wrapped = true;
@@ -85,8 +87,9 @@ Result<Uuid> parse_uuid(std::string_view text) {
   if (hyphens == 0) {
     if (wrapped) return Status::InvalidArgument("failed to parse a UUID");
     if (body.size() != 32) {
-      return Status::InvalidArgument("invalid length: expected length 32 for simple format, found " +
-                                     std::to_string(body.size()));
+      return Status::InvalidArgument(
+          "invalid length: expected length 32 for simple format, found " +
+          std::to_string(body.size()));
     }
     return from_hex_digits(body);
   }

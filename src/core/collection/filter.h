@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
-#include "core/collection/document.h"
 #include "core/collection/collection.h"
+#include "core/collection/document.h"
 
 namespace tessarine {
 
@@ -38,7 +38,7 @@ std::optional<FilterOp> filter_op_from_name(std::string_view name);
 std::string_view filter_op_name(FilterOp op);
 
 struct FilterCondition {
-  std::string field;                            // the metadata key to test
+  std::string field;                             // the metadata key to test
   std::optional<std::vector<JsonValue>> values;  // the candidates of "in"
   std::optional<JsonValue> value;                // the operand of every other operator
   FilterOp op = FilterOp::Eq;

@@ -56,7 +56,8 @@ Result<AppliedChange> apply_document_entry(LockedCollection& collection, WalEntr
           change.deleted += delete_document(collection, e.id) ? 1 : 0;
           insert_one(collection, std::move(e.document), e.embedding, &change, &failure);
         } else if constexpr (std::is_same_v<E, BatchWriteEntry>) {
-          for (const Uuid& id : e.deletes) change.deleted += delete_document(collection, id) ? 1 : 0;
+          for (const Uuid& id : e.deletes)
+            change.deleted += delete_document(collection, id) ? 1 : 0;
           for (auto& [document, embedding] : e.inserts) {
             insert_one(collection, std::move(document), embedding, &change, &failure);
           }

@@ -26,8 +26,8 @@ Status collection_not_found(const std::string& name) {
 // The same error text with another kind: a failure that Python reports as
 // RuntimeError whatever its cause.
 Status as_runtime_error(const std::string& prefix, const Status& status) {
-  const ErrorCode code = status.code() == ErrorCode::kInvalidData ? ErrorCode::kInvalidData
-                                                                  : ErrorCode::kIo;
+  const ErrorCode code =
+      status.code() == ErrorCode::kInvalidData ? ErrorCode::kInvalidData : ErrorCode::kIo;
   return Status(code, prefix + status.message());
 }
 
@@ -183,21 +183,23 @@ Result<AppliedChange> Engine::write(const std::string& collection, Plan&& plan) 
 
 Result<Uuid> Engine::insert(const std::string& collection, Document document,
                             std::vector<float> embedding) {
-  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
-    if (Status s = check_new_document(c, document, embedding); !s.ok()) return s;
-    return std::optional<WalEntry>(
-        InsertDocumentEntry{collection, std::move(document), std::move(embedding)});
-  });
+  auto applied =
+      write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+        if (Status s = check_new_document(c, document, embedding); !s.ok()) return s;
+        return std::optional<WalEntry>(
+            InsertDocumentEntry{collection, std::move(document), std::move(embedding)});
+      });
   if (!applied.ok()) return applied.status();
   return applied->inserted.front();
 }
 
 Result<std::vector<Uuid>> Engine::batch_insert(const std::string& collection,
                                                std::vector<DocumentAndEmbedding> documents) {
-  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
-    if (Status s = check_batch(c, documents, /*allow_live=*/false); !s.ok()) return s;
-    return std::optional<WalEntry>(BatchInsertEntry{collection, std::move(documents)});
-  });
+  auto applied =
+      write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+        if (Status s = check_batch(c, documents, /*allow_live=*/false); !s.ok()) return s;
+        return std::optional<WalEntry>(BatchInsertEntry{collection, std::move(documents)});
+      });
   if (!applied.ok()) return applied.status();
   return std::move(applied->inserted);
 }
@@ -212,82 +214,87 @@ Result<bool> Engine::delete_document(const std::string& collection, const Uuid& 
 
 Result<Uuid> Engine::upsert(const std::string& collection, Document document,
                             std::vector<float> embedding) {
-  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
-    if (Status s = check_embedding_locked(c, embedding); !s.ok()) return s;
-    if (contains_document(c, document.id)) {
-      const Uuid id = document.id;
-      return std::optional<WalEntry>(
-          UpdateDocumentEntry{collection, id, std::move(document), std::move(embedding)});
-    }
-    return std::optional<WalEntry>(
-        InsertDocumentEntry{collection, std::move(document), std::move(embedding)});
-  });
+  auto applied =
+      write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+        if (Status s = check_embedding_locked(c, embedding); !s.ok()) return s;
+        if (contains_document(c, document.id)) {
+          const Uuid id = document.id;
+          return std::optional<WalEntry>(
+              UpdateDocumentEntry{collection, id, std::move(document), std::move(embedding)});
+        }
+        return std::optional<WalEntry>(
+            InsertDocumentEntry{collection, std::move(document), std::move(embedding)});
+      });
   if (!applied.ok()) return applied.status();
   return applied->inserted.front();
 }
 
 Result<std::vector<Uuid>> Engine::batch_upsert(const std::string& collection,
                                                std::vector<DocumentAndEmbedding> documents) {
-  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
-    if (Status s = check_batch(c, documents, /*allow_live=*/true); !s.ok()) return s;
-    std::vector<Uuid> replaced;
-    for (const auto& [document, embedding] : documents) {
-      if (contains_document(c, document.id)) replaced.push_back(document.id);
-    }
-    if (replaced.empty()) {
-      return std::optional<WalEntry>(BatchInsertEntry{collection, std::move(documents)});
-    }
-    return std::optional<WalEntry>(
-        BatchWriteEntry{collection, std::move(replaced), std::move(documents)});
-  });
+  auto applied =
+      write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+        if (Status s = check_batch(c, documents, /*allow_live=*/true); !s.ok()) return s;
+        std::vector<Uuid> replaced;
+        for (const auto& [document, embedding] : documents) {
+          if (contains_document(c, document.id)) replaced.push_back(document.id);
+        }
+        if (replaced.empty()) {
+          return std::optional<WalEntry>(BatchInsertEntry{collection, std::move(documents)});
+        }
+        return std::optional<WalEntry>(
+            BatchWriteEntry{collection, std::move(replaced), std::move(documents)});
+      });
   if (!applied.ok()) return applied.status();
   return std::move(applied->inserted);
 }
 
 Result<bool> Engine::update(const std::string& collection, const Uuid& id, DocumentPatch patch) {
   bool found = false;
-  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
-    std::shared_lock guard(c.lock);
-    auto stored = c.data.documents.find(id);
-    if (stored == c.data.documents.end()) return std::optional<WalEntry>();
-    found = true;
-    if (patch.embedding) {
-      if (Status s = check_embedding(c.data, *patch.embedding); !s.ok()) return s;
-    }
-    if (!patch.text && !patch.embedding && !patch.metadata) return std::optional<WalEntry>();
-    const Document& old = *stored->second;
-    Document next{id, patch.text ? std::move(*patch.text) : old.text,
-                  patch.metadata ? std::move(*patch.metadata) : old.metadata};
-    std::vector<float> embedding =
-        patch.embedding ? std::move(*patch.embedding)
-                        : c.data.hnsw.node_vector(c.data.uuid_to_internal.at(id));
-    return std::optional<WalEntry>(
-        UpdateDocumentEntry{collection, id, std::move(next), std::move(embedding)});
-  });
+  auto applied =
+      write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+        std::shared_lock guard(c.lock);
+        auto stored = c.data.documents.find(id);
+        if (stored == c.data.documents.end()) return std::optional<WalEntry>();
+        found = true;
+        if (patch.embedding) {
+          if (Status s = check_embedding(c.data, *patch.embedding); !s.ok()) return s;
+        }
+        if (!patch.text && !patch.embedding && !patch.metadata) return std::optional<WalEntry>();
+        const Document& old = *stored->second;
+        Document next{id, patch.text ? std::move(*patch.text) : old.text,
+                      patch.metadata ? std::move(*patch.metadata) : old.metadata};
+        std::vector<float> embedding =
+            patch.embedding ? std::move(*patch.embedding)
+                            : c.data.hnsw.node_vector(c.data.uuid_to_internal.at(id));
+        return std::optional<WalEntry>(
+            UpdateDocumentEntry{collection, id, std::move(next), std::move(embedding)});
+      });
   if (!applied.ok()) return applied.status();
   return found;
 }
 
 Result<uint64_t> Engine::delete_many(const std::string& collection, const std::vector<Uuid>& ids,
                                      const std::optional<Filter>& filter) {
-  auto applied = write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
-    std::vector<Uuid> doomed;
-    HashSet<Uuid> seen;
-    std::shared_lock guard(c.lock);
-    for (const Uuid& id : ids) {
-      if (c.data.documents.contains(id) && seen.insert(id).second) doomed.push_back(id);
-    }
-    if (filter) {
-      for_each_live_document(c.data, [&](uint32_t internal, const auto& document) {
-        if (passes_filter(c.data, internal, *filter) && seen.insert(document->id).second) {
-          doomed.push_back(document->id);
+  auto applied =
+      write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+        std::vector<Uuid> doomed;
+        HashSet<Uuid> seen;
+        std::shared_lock guard(c.lock);
+        for (const Uuid& id : ids) {
+          if (c.data.documents.contains(id) && seen.insert(id).second) doomed.push_back(id);
         }
+        if (filter) {
+          for_each_live_document(c.data, [&](uint32_t internal, const auto& document) {
+            if (passes_filter(c.data, internal, *filter) && seen.insert(document->id).second) {
+              doomed.push_back(document->id);
+            }
+          });
+        }
+        if (doomed.empty()) return std::optional<WalEntry>();
+        if (doomed.size() == 1)
+          return std::optional<WalEntry>(DeleteDocumentEntry{collection, doomed[0]});
+        return std::optional<WalEntry>(BatchWriteEntry{collection, std::move(doomed), {}});
       });
-    }
-    if (doomed.empty()) return std::optional<WalEntry>();
-    if (doomed.size() == 1) return std::optional<WalEntry>(DeleteDocumentEntry{collection, doomed[0]});
-    return std::optional<WalEntry>(BatchWriteEntry{collection, std::move(doomed), {}});
-  });
   if (!applied.ok()) return applied.status();
   return applied->deleted;
 }

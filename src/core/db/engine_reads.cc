@@ -11,7 +11,8 @@ namespace {
 StoredDocument stored(const Collection& c, uint32_t internal,
                       const std::shared_ptr<const Document>& document, bool include_embedding) {
   StoredDocument out{document, {}};
-  if (include_embedding && internal < c.hnsw.node_count) out.embedding = c.hnsw.node_vector(internal);
+  if (include_embedding && internal < c.hnsw.node_count)
+    out.embedding = c.hnsw.node_vector(internal);
   return out;
 }
 
@@ -31,8 +32,9 @@ Result<uint64_t> Engine::count(const std::string& collection,
   return matches;
 }
 
-Result<std::vector<std::optional<StoredDocument>>> Engine::get_many(
-    const std::string& collection, const std::vector<Uuid>& ids, bool include_embedding) const {
+Result<std::vector<std::optional<StoredDocument>>> Engine::get_many(const std::string& collection,
+                                                                    const std::vector<Uuid>& ids,
+                                                                    bool include_embedding) const {
   CollectionHandle handle = registry_.get_collection(collection);
   if (handle == nullptr) return Status::NotFound("collection '" + collection + "' not found");
   std::shared_lock guard(handle->lock);

@@ -1,7 +1,7 @@
 #include "core/db/open_directories.h"
 
-#include <filesystem>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <system_error>
 

@@ -111,8 +111,8 @@ bool ByteReader::get_array(std::vector<T>& out) {
     if (count != 0) std::memcpy(out.data(), data, static_cast<std::size_t>(count) * 4);
   } else {
     for (std::size_t i = 0; i < out.size(); ++i, data += 4) {
-      const uint32_t bits = uint32_t{data[0]} | uint32_t{data[1]} << 8 |
-                            uint32_t{data[2]} << 16 | uint32_t{data[3]} << 24;
+      const uint32_t bits = uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 |
+                            uint32_t{data[3]} << 24;
       out[i] = std::bit_cast<T>(bits);
     }
   }

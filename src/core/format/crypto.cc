@@ -125,9 +125,8 @@ Result<std::shared_ptr<const EncryptionKey>> EncryptionKey::from_hex(std::string
   }
 
   state->keyed.reset(EVP_CIPHER_CTX_new());
-  if (!state->keyed ||
-      EVP_EncryptInit_ex(state->keyed.get(), EVP_aes_256_gcm(), nullptr, state->key.bytes.data(),
-                         nullptr) != 1) {
+  if (!state->keyed || EVP_EncryptInit_ex(state->keyed.get(), EVP_aes_256_gcm(), nullptr,
+                                          state->key.bytes.data(), nullptr) != 1) {
     fatal("could not set up the AES-256-GCM key");
   }
   std::shared_ptr<EncryptionKey> key(new EncryptionKey());

@@ -13,10 +13,8 @@ using Wide = unsigned __int128;
 
 void append(std::string& out, std::string_view text) { out += text; }
 template <typename T>
-  requires std::is_integral_v<T>
-void append(std::string& out, T value) {
-  out += std::to_string(value);
-}
+requires std::is_integral_v<T>
+void append(std::string& out, T value) { out += std::to_string(value); }
 
 template <typename... Parts>
 Status invalid(const Parts&... parts) {
@@ -108,8 +106,8 @@ Status check_graph(const Collection& c) {
     for (std::size_t l = 0; l < h.neighbors[i].size(); ++l) {
       for (uint32_t neighbor : h.neighbors[i][l]) {
         if (h.layers[neighbor] < l) {
-          return invalid("neighbor ", neighbor, " at node ", i, " layer ", l,
-                         " has only level ", h.layers[neighbor]);
+          return invalid("neighbor ", neighbor, " at node ", i, " layer ", l, " has only level ",
+                         h.layers[neighbor]);
         }
       }
     }
@@ -202,8 +200,8 @@ Status check_id_tables(const Collection& c) {
 }  // namespace
 
 Status validate_collection(const Collection& collection) {
-  for (auto check : {check_lengths, check_graph, check_quantization, check_keyword_index,
-                     check_id_tables}) {
+  for (auto check :
+       {check_lengths, check_graph, check_quantization, check_keyword_index, check_id_tables}) {
     if (Status status = check(collection); !status.ok()) return status;
   }
   return Status::Ok();

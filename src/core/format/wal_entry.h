@@ -52,8 +52,8 @@ struct BatchWriteEntry {
   std::vector<std::pair<Document, std::vector<float>>> inserts;
 };
 
-using WalEntry = std::variant<CreateCollectionEntry, DeleteCollectionEntry, InsertDocumentEntry,
-                              DeleteDocumentEntry, BatchInsertEntry, UpdateDocumentEntry,
-                              BatchWriteEntry>;
+using WalEntry =
+    std::variant<CreateCollectionEntry, DeleteCollectionEntry, InsertDocumentEntry,
+                 DeleteDocumentEntry, BatchInsertEntry, UpdateDocumentEntry, BatchWriteEntry>;
 
 }  // namespace tessarine

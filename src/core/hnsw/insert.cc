@@ -5,13 +5,13 @@
 
 #include "core/base/fatal.h"
 #include "core/base/float_order.h"
+#include "core/distance/simd.h"
 #include "core/hnsw/beam_search.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/level.h"
 #include "core/hnsw/neighbor_selection.h"
 #include "core/hnsw/visited.h"
-#include "core/distance/simd.h"
 
 namespace tessarine {
 namespace {

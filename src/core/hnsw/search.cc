@@ -5,10 +5,10 @@
 
 #include "core/base/fatal.h"
 #include "core/base/float_order.h"
+#include "core/distance/simd.h"
 #include "core/hnsw/beam_search.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/level.h"
-#include "core/distance/simd.h"
 
 namespace tessarine {
 namespace {

@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "core/distance/distance.h"
 #include "core/base/status.h"
+#include "core/distance/distance.h"
 
 namespace tessarine {
 

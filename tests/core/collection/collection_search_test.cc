@@ -122,8 +122,8 @@ TEST_F(CollectionSearchTest, RejectsMissingOrMalformedQueries) {
 
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-  const std::vector<std::vector<float>> bad = {{}, {1.0f}, {1.0f, 0.0f, 0.0f}, {nan, 0.0f},
-                                               {0.0f, inf}, {-inf, 1.0f}};
+  const std::vector<std::vector<float>> bad = {{},          {1.0f},      {1.0f, 0.0f, 0.0f},
+                                               {nan, 0.0f}, {0.0f, inf}, {-inf, 1.0f}};
   for (const auto& embedding : bad) {
     for (bool with_text : {false, true}) {
       for (uint64_t k : {uint64_t{0}, uint64_t{10}}) {
@@ -330,12 +330,21 @@ struct MetricCase {
 
 TEST(CollectionSearchScoreTest, ScoreIsOneMinusDistancePerMetric) {
   const std::vector<MetricCase> cases = {
-      {"cosine", DistanceMetric::Cosine, {1.0f, 0.0f}, {{0.6f, 0.8f}, {2.0f, 0.0f}, {0.0f, -3.0f}},
+      {"cosine",
+       DistanceMetric::Cosine,
+       {1.0f, 0.0f},
+       {{0.6f, 0.8f}, {2.0f, 0.0f}, {0.0f, -3.0f}},
        {1.0f, 0.6f, 0.0f}},
-      {"euclidean", DistanceMetric::Euclidean, {0.0f, 0.0f},
-       {{2.0f, 0.0f}, {1.0f, 0.0f}, {0.5f, 0.0f}}, {0.75f, 0.0f, -3.0f}},
-      {"dot product", DistanceMetric::DotProduct, {1.0f, 2.0f},
-       {{0.5f, 0.0f}, {1.0f, 1.0f}, {-1.0f, 0.0f}}, {4.0f, 1.5f, 0.0f}},
+      {"euclidean",
+       DistanceMetric::Euclidean,
+       {0.0f, 0.0f},
+       {{2.0f, 0.0f}, {1.0f, 0.0f}, {0.5f, 0.0f}},
+       {0.75f, 0.0f, -3.0f}},
+      {"dot product",
+       DistanceMetric::DotProduct,
+       {1.0f, 2.0f},
+       {{0.5f, 0.0f}, {1.0f, 1.0f}, {-1.0f, 0.0f}},
+       {4.0f, 1.5f, 0.0f}},
   };
   for (const MetricCase& mc : cases) {
     for (bool raw : {true, false}) {

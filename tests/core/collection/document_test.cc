@@ -43,11 +43,14 @@ TEST(UuidTest, MalformedTextsGiveTheirMessages) {
       {"not a uuid",
        "invalid character: expected an optional prefix of `urn:uuid:` followed by [0-9a-fA-F-], "
        "found `n` at 0"},
-      {"67e5504410b1426f9247bb680e5fe0c", "invalid length: expected length 32 for simple format, found 31"},
+      {"67e5504410b1426f9247bb680e5fe0c",
+       "invalid length: expected length 32 for simple format, found 31"},
       {"", "invalid length: expected length 32 for simple format, found 0"},
       {"67e55044-10b1-426f-9247bb680e5fe0c8", "invalid group count: expected 5, found 4"},
-      {"67e55044-10b1-426f-9247-bb680e5fe0c", "invalid group length in group 4: expected 12, found 11"},
-      {"67e5504-410b1-426f-9247-bb680e5fe0c8", "invalid group length in group 0: expected 8, found 7"},
+      {"67e55044-10b1-426f-9247-bb680e5fe0c",
+       "invalid group length in group 4: expected 12, found 11"},
+      {"67e5504-410b1-426f-9247-bb680e5fe0c8",
+       "invalid group length in group 0: expected 8, found 7"},
       {"{67e55044-10b1-426f-9247-bb680e5fe0c8", "failed to parse a UUID"},
   };
   for (const Case& c : cases) {

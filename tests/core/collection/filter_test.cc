@@ -33,8 +33,7 @@ TEST(JsonEqTest, FollowsTheKindAndToleranceRules) {
       {"int vs string", int64_t{3}, std::string("3"), false},
       {"int vs bool", int64_t{1}, true, false},
       {"int vs null", int64_t{0}, std::monostate{}, false},
-      {"int vs unsigned beyond i64", std::numeric_limits<int64_t>::max(),
-       uint64_t{1} << 63, false},
+      {"int vs unsigned beyond i64", std::numeric_limits<int64_t>::max(), uint64_t{1} << 63, false},
       {"int max vs unsigned max i64", std::numeric_limits<int64_t>::max(),
        uint64_t{std::numeric_limits<int64_t>::max()}, true},
       {"large ints one apart", int64_t{1} << 53, uint64_t{(uint64_t{1} << 53) + 1}, false},
@@ -42,8 +41,7 @@ TEST(JsonEqTest, FollowsTheKindAndToleranceRules) {
       {"float 0.1 + 0.2 vs 0.3", 0.1 + 0.2, 0.3, true},
       {"float vs unsigned", 1.0, uint64_t{1}, true},
       {"float vs signed", -2.0, int64_t{-2}, true},
-      {"float vs unsigned max", 18446744073709551616.0, std::numeric_limits<uint64_t>::max(),
-       true},
+      {"float vs unsigned max", 18446744073709551616.0, std::numeric_limits<uint64_t>::max(), true},
       {"float differing by 2^-52", 1.0, 1.0 + 0x1p-52, false},
       {"large floats one step apart", 1e20, std::nextafter(1e20, 2e20), false},
       {"tiny floats within tolerance", 1e-17, 2e-17, true},
@@ -121,12 +119,18 @@ TEST(EvaluateConditionTest, OperatorTable) {
        in_condition("f", std::vector<JsonValue>{std::string("a"), uint64_t{1}, true}), false},
       {"in empty list", std::string("a"), in_condition("f", std::vector<JsonValue>{}), false},
       {"in absent list", std::string("a"), in_condition("f", std::nullopt), false},
-      {"in ignores value", std::string("a"),
-       {"f", std::nullopt, JsonValue(std::string("a")), FilterOp::In}, false},
-      {"eq ignores values", std::string("a"),
-       {"f", std::vector<JsonValue>{std::string("a")}, std::nullopt, FilterOp::Eq}, false},
-      {"unknown operator byte", int64_t{1},
-       {"f", std::nullopt, JsonValue(uint64_t{1}), static_cast<FilterOp>(7)}, false},
+      {"in ignores value",
+       std::string("a"),
+       {"f", std::nullopt, JsonValue(std::string("a")), FilterOp::In},
+       false},
+      {"eq ignores values",
+       std::string("a"),
+       {"f", std::vector<JsonValue>{std::string("a")}, std::nullopt, FilterOp::Eq},
+       false},
+      {"unknown operator byte",
+       int64_t{1},
+       {"f", std::nullopt, JsonValue(uint64_t{1}), static_cast<FilterOp>(7)},
+       false},
   };
   for (const ConditionCase& c : cases) {
     Metadata metadata;
@@ -165,12 +169,12 @@ TEST(FilterOpTest, NamesRoundTrip) {
 class PassesFilterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    add({{"price", 10.5}});                            // 0
-    add({{"price", int64_t{10}}});                     // 1
-    add({{"price", std::string("10")}});               // 2
-    add({});                                           // 3: no metadata
+    add({{"price", 10.5}});                                              // 0
+    add({{"price", int64_t{10}}});                                       // 1
+    add({{"price", std::string("10")}});                                 // 2
+    add({});                                                             // 3: no metadata
     add({{"price", int64_t{20}}, {"status", std::string("archived")}});  // 4
-    add({{"price", int64_t{30}}});                     // 5: deleted below
+    add({{"price", int64_t{30}}});                                       // 5: deleted below
     collection_.documents.erase(collection_.internal_to_uuid[5]);
   }
 

@@ -64,8 +64,7 @@ struct NamedWrite {
 
 std::vector<NamedWrite> logged_writes() {
   return {
-      {"create_collection",
-       [](Engine& db) { return db.create_collection("b", 4, HnswConfig{}); }},
+      {"create_collection", [](Engine& db) { return db.create_collection("b", 4, HnswConfig{}); }},
       {"delete_collection", [](Engine& db) { return db.delete_collection("a").status(); }},
       {"insert", [](Engine& db) { return db.insert("a", doc(50), vec(50)).status(); }},
       {"batch_insert",
@@ -131,7 +130,8 @@ TEST(EngineFaultTest, FailedCheckpointsLoseNothing) {
       {{"directory sync", [](FaultInjectionEnv& env) { env.fail(FileOp::kSyncDir, 1); }},
        "save 'a' failed: "},
       {{"full disk", [](FaultInjectionEnv& env) { env.limit_space(100); }}, "save 'a' failed: "},
-      {{"log truncation", [](FaultInjectionEnv& env) { env.fail(FileOp::kTruncate, 1, "wal.bin"); }},
+      {{"log truncation",
+        [](FaultInjectionEnv& env) { env.fail(FileOp::kTruncate, 1, "wal.bin"); }},
        "WAL truncate failed: "},
   };
   for (const auto& [fault, prefix] : faults) {

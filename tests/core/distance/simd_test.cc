@@ -16,8 +16,8 @@
 #include <random>
 #include <vector>
 
-#include "core/distance/distance.h"
 #include "core/distance/cpu_features.h"
+#include "core/distance/distance.h"
 #include "gtest/gtest.h"
 
 namespace tessarine {

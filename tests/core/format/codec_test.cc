@@ -87,14 +87,14 @@ TEST(CodecTest, WorkedExampleDocumentIs63Bytes) {
   ASSERT_EQ(bytes.size(), 4u + 8u + 63u + 8u);
   const std::vector<uint8_t> document(bytes.begin() + 12, bytes.end() - 8);
   const std::vector<uint8_t> expected = {
-      0x10, 0, 0, 0, 0, 0, 0, 0,                                         // UUID length 16
-      0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,                    //
-      0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff,                    // UUID bytes
-      0x02, 0, 0, 0, 0, 0, 0, 0, 0x68, 0x69,                             // "hi"
-      0x01, 0, 0, 0, 0, 0, 0, 0,                                         // one entry
-      0x01, 0, 0, 0, 0, 0, 0, 0, 0x61,                                   // "a"
-      0x01, 0, 0, 0,                                                     // Int
-      0x01, 0, 0, 0, 0, 0, 0, 0};                                        // 1
+      0x10, 0,    0,    0,    0,    0,    0,    0,                 // UUID length 16
+      0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,              //
+      0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff,              // UUID bytes
+      0x02, 0,    0,    0,    0,    0,    0,    0,    0x68, 0x69,  // "hi"
+      0x01, 0,    0,    0,    0,    0,    0,    0,                 // one entry
+      0x01, 0,    0,    0,    0,    0,    0,    0,    0x61,        // "a"
+      0x01, 0,    0,    0,                                         // Int
+      0x01, 0,    0,    0,    0,    0,    0,    0};                // 1
   EXPECT_EQ(document, expected);
 
   auto decoded = decode_wal_entry(bytes);
@@ -299,9 +299,15 @@ TEST(CodecTest, LaterDuplicateMetadataKeyWins) {
                          .uuid(uuid_with(0))
                          .str("text")
                          .u64(3)
-                         .str("a").u32(1).u64(1)
-                         .str("b").u32(0).u8(1)
-                         .str("a").u32(3).str("second")
+                         .str("a")
+                         .u32(1)
+                         .u64(1)
+                         .str("b")
+                         .u32(0)
+                         .u8(1)
+                         .str("a")
+                         .u32(3)
+                         .str("second")
                          .u64(0)
                          .done();
   auto decoded = decode_wal_entry(bytes);

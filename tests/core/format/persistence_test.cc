@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "core/format/codec.h"
 #include "core/collection/collection_ops.h"
 #include "core/collection/collection_search.h"
 #include "core/collection/rebuild.h"
+#include "core/format/codec.h"
 #include "core/format/quoted_path.h"
 #include "snapshot_test_util.h"
 
@@ -268,10 +268,26 @@ TEST_F(PersistenceTest, EncryptedSnapshots) {
 }
 
 TEST_F(PersistenceTest, UnsafeNamesStayInsideTheDirectoryAndRoundTrip) {
-  const std::vector<std::string> names = {
-      "", ".", "..", "../escape", "a/b", "/abs", "a\\b", std::string("nul\0byte", 8), ".hidden",
-      "%41", "%~", "tab\there", "Zürich", std::string(247, 'x'), std::string(248, 'x'),
-      std::string(300, '/'), std::string(1000, 'y'), "docs", "docs.tsr", "UPPER-lower_1.2"};
+  const std::vector<std::string> names = {"",
+                                          ".",
+                                          "..",
+                                          "../escape",
+                                          "a/b",
+                                          "/abs",
+                                          "a\\b",
+                                          std::string("nul\0byte", 8),
+                                          ".hidden",
+                                          "%41",
+                                          "%~",
+                                          "tab\there",
+                                          "Zürich",
+                                          std::string(247, 'x'),
+                                          std::string(248, 'x'),
+                                          std::string(300, '/'),
+                                          std::string(1000, 'y'),
+                                          "docs",
+                                          "docs.tsr",
+                                          "UPPER-lower_1.2"};
   const fs::path dir = root_ / "dir";
   std::set<std::string> files;
   for (const std::string& name : names) {
@@ -434,8 +450,8 @@ TEST(SnapshotNamesTest, OrdinaryNamesAreKeptAndOthersEscaped) {
   EXPECT_EQ(snapshot_file_name(std::string(300, 'z')).size(), 2u + 64 + 4);
 
   // File names this mapping never produces are not read back.
-  for (const char* file : {"docs.tsr.tmp", ".tsr", "%a%2fb.tsr", "%a%2.tsr", "%docs.tsr",
-                           "a b.tsr", ".hidden.tsr", "wal.bin"}) {
+  for (const char* file : {"docs.tsr.tmp", ".tsr", "%a%2fb.tsr", "%a%2.tsr", "%docs.tsr", "a b.tsr",
+                           ".hidden.tsr", "wal.bin"}) {
     EXPECT_EQ(collection_name_from_file_name(file), std::nullopt) << file;
   }
 }
@@ -524,7 +540,9 @@ TEST(SnapshotValidationTest, ChecksInOrderWithExactMessages) {
        [](Collection& c) { c.inverted_index.total_length = 1000; }},
       {"doc_count 0 with ", [](Collection& c) { c.inverted_index.doc_count = 0; }},
       {"posting doc_id 3 >= doc_lengths length 3",
-       [](Collection& c) { c.inverted_index.postings["red"].push_back({3, 1}); }},
+       [](Collection& c) {
+         c.inverted_index.postings["red"].push_back({3, 1});
+       }},
       {"uuid_to_internal value 5 >= node_count 3 for 02122232-4252-6272-8292-a2b2c2d2e2f2",
        [](Collection& c) { c.uuid_to_internal[uuid_with(2)] = 5; }},
       {"uuid_to_internal maps 02122232-4252-6272-8292-a2b2c2d2e2f2 to 1 but internal_to_uuid "
@@ -537,9 +555,7 @@ TEST(SnapshotValidationTest, ChecksInOrderWithExactMessages) {
        }},
       {"document key 01112131-4151-6171-8191-a1b1c1d1e1f1 holds document "
        "00102030-4050-6070-8090-a0b0c0d0e0f0",
-       [](Collection& c) {
-         c.documents[uuid_with(1)] = empty_document(uuid_with(0));
-       }},
+       [](Collection& c) { c.documents[uuid_with(1)] = empty_document(uuid_with(0)); }},
   };
   EXPECT_TRUE(validate_collection(sample_collection()).ok());
   EXPECT_TRUE(validate_collection(Collection("", 0, HnswConfig{})).ok());

@@ -43,12 +43,14 @@ std::vector<uint8_t> read_bytes(const fs::path& path) {
 
 void write_bytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 void append_bytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::app);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 uint32_t zlib_crc32(const std::vector<uint8_t>& bytes) {
@@ -63,7 +65,8 @@ uint32_t be32_at(const std::vector<uint8_t>& bytes, std::size_t offset) {
 std::vector<uint8_t> plain_record(const std::vector<uint8_t>& payload, uint32_t check) {
   std::vector<uint8_t> record;
   for (uint32_t field : {static_cast<uint32_t>(payload.size()), check}) {
-    for (int shift = 24; shift >= 0; shift -= 8) record.push_back(static_cast<uint8_t>(field >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+      record.push_back(static_cast<uint8_t>(field >> shift));
   }
   record.insert(record.end(), payload.begin(), payload.end());
   return record;
@@ -156,7 +159,8 @@ class WalTest : public ::testing::Test {
 
   // Appends markers "0".."count-1" and returns the offset where each record starts,
   // followed by the file size.
-  std::vector<uint64_t> write_markers(int count, std::shared_ptr<const EncryptionKey> key = nullptr) {
+  std::vector<uint64_t> write_markers(int count,
+                                      std::shared_ptr<const EncryptionKey> key = nullptr) {
     auto log = open_log(std::move(key));
     std::vector<uint64_t> offsets = {fs::file_size(path_)};
     for (int i = 0; i < count; ++i) {

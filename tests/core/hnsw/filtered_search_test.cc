@@ -2,10 +2,10 @@
 #include <random>
 #include <vector>
 
+#include "core/distance/simd.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/search.h"
-#include "core/distance/simd.h"
 #include "gtest/gtest.h"
 #include "hnsw_test_util.h"
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "core/distance/simd.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/neighbor_selection.h"
 #include "core/hnsw/search.h"
 #include "core/quantization/pq.h"
-#include "core/distance/simd.h"
 #include "gtest/gtest.h"
 #include "hnsw_test_util.h"
 
