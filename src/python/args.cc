@@ -4,7 +4,11 @@ namespace tessarine::python {
 
 ArgParser::ArgParser(const char* display_name, std::initializer_list<const char*> names,
                      std::size_t required)
-    : display_name_(display_name), names_(names), required_(required) {}
+    : ArgParser(display_name, names, required, names.size()) {}
+
+ArgParser::ArgParser(const char* display_name, std::initializer_list<const char*> names,
+                     std::size_t required, std::size_t positional)
+    : display_name_(display_name), names_(names), required_(required), positional_(positional) {}
 
 namespace {
 
@@ -58,12 +62,12 @@ bool ArgParser::parse(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
                       PyObject** out) const {
   const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
   for (std::size_t i = 0; i < names_.size(); ++i) out[i] = nullptr;
-  if (nargs > names_.size()) {
-    std::string takes = required_ == names_.size() ? std::to_string(names_.size())
-                                                   : "from " + std::to_string(required_) + " to " +
-                                                         std::to_string(names_.size());
+  if (nargs > positional_) {
+    std::string takes = required_ == positional_ ? std::to_string(positional_)
+                                                 : "from " + std::to_string(required_) + " to " +
+                                                       std::to_string(positional_);
     const std::string message = display_name_ + " takes " + takes + " positional " +
-                                plural(names_.size(), "argument", "arguments") + " but " +
+                                plural(positional_, "argument", "arguments") + " but " +
                                 std::to_string(nargs) + " " + plural(nargs, "was", "were") +
                                 " given";
     PyErr_SetString(PyExc_TypeError, message.c_str());

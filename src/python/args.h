@@ -1,7 +1,8 @@
 // A small argument parser for METH_FASTCALL | METH_KEYWORDS methods (and for
 // the constructor's tuple/dict call), in the manner of Argument Clinic but on
-// the public API only. Every parameter is positional-or-keyword; the first
-// `required` are required. Errors follow CPython's wording.
+// the public API only. The first `positional` parameters (all, by default)
+// are positional-or-keyword, the rest keyword-only; the first `required` are
+// required. Errors follow CPython's wording.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -18,6 +19,8 @@ class ArgParser {
   // `display_name` is how errors name the callable, e.g. "Tessarine.insert()".
   ArgParser(const char* display_name, std::initializer_list<const char*> names,
             std::size_t required);
+  ArgParser(const char* display_name, std::initializer_list<const char*> names,
+            std::size_t required, std::size_t positional);
 
   // Fills out[0 .. names-1] with borrowed references, nullptr for an absent
   // argument. Returns false with TypeError set.
@@ -33,6 +36,7 @@ class ArgParser {
   std::string display_name_;
   std::vector<const char*> names_;
   std::size_t required_;
+  std::size_t positional_;
 };
 
 }  // namespace tessarine::python

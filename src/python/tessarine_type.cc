@@ -102,8 +102,45 @@ PyMethodDef kMethods[] = {
                      "Each document dict should have keys: text, embedding, and optionally "
                      "metadata, id.\n"),
     TESSARINE_METHOD(get,
-                     "get($self, collection, id)\n--\n\n"
-                     "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'."),
+                     "get($self, collection, id, include_embedding=False)\n--\n\n"
+                     "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'.\n\n"
+                     "With include_embedding=True the dict also has 'embedding': the stored\n"
+                     "raw vector when the collection keeps raw vectors, otherwise the\n"
+                     "scalar-quantized vector decoded to floats.\n"),
+    TESSARINE_METHOD(get_many,
+                     "get_many($self, collection, ids, include_embedding=False)\n--\n\n"
+                     "Get documents by UUID, in the order asked.\n\n"
+                     "Returns a list with a dict (as get returns) for each id, or None for\n"
+                     "an id that is not a live document.\n"),
+    TESSARINE_METHOD(find,
+                     "find($self, collection, filter=None, limit=None, offset=0, "
+                     "include_embedding=False)\n--\n\n"
+                     "List the documents passing a filter, in insertion order.\n\n"
+                     "filter takes the same dict as search (None: every document). The first\n"
+                     "`offset` matches are skipped and at most `limit` are returned, so a\n"
+                     "large collection can be read page by page.\n"),
+    TESSARINE_METHOD(count,
+                     "count($self, collection, filter=None)\n--\n\n"
+                     "Count the documents passing a filter (None: every document).\n"),
+    TESSARINE_METHOD(upsert,
+                     "upsert($self, collection, text, embedding, metadata=None, id=None)\n--\n\n"
+                     "Insert a document, or replace the live document with the same id\n"
+                     "(text, embedding and metadata together). Returns the UUID.\n"),
+    TESSARINE_METHOD(batch_upsert,
+                     "batch_upsert($self, collection, documents)\n--\n\n"
+                     "Insert or replace many documents at once. Returns a list of UUIDs.\n\n"
+                     "Items are dicts as for batch_insert. The batch is checked whole and\n"
+                     "applied whole: no id may appear twice.\n"),
+    TESSARINE_METHOD(update,
+                     "update($self, collection, id, *, text=None, embedding=None, "
+                     "metadata=None)\n--\n\n"
+                     "Replace the given fields of a document; the others keep their value.\n"
+                     "Returns False when the id is not a live document.\n"),
+    TESSARINE_METHOD(delete_many,
+                     "delete_many($self, collection, ids=None, filter=None)\n--\n\n"
+                     "Delete the given ids and every document passing the filter.\n"
+                     "Returns the number of documents deleted. All of it is one change:\n"
+                     "after a crash either every document is gone or none.\n"),
     {"delete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(delete_)),
      METH_FASTCALL | METH_KEYWORDS,
      "delete($self, collection, id)\n--\n\n"

@@ -66,6 +66,15 @@ PyObject* delete_(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* collection_info(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* total_memory_bytes(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
+// Reads and writes beyond single documents.
+PyObject* get_many(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* find(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* count(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* upsert(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* batch_upsert(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* update(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* delete_many(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 // Search.
 PyObject* search(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
