@@ -15,8 +15,7 @@ namespace tessarine::python {
 namespace {
 
 const ArgParser kGetArgs("Tessarine.get()", {"collection", "id", "include_embedding"}, 2);
-const ArgParser kGetManyArgs("Tessarine.get_many()", {"collection", "ids", "include_embedding"},
-                             2);
+const ArgParser kGetManyArgs("Tessarine.get_many()", {"collection", "ids", "include_embedding"}, 2);
 const ArgParser kFindArgs("Tessarine.find()",
                           {"collection", "filter", "limit", "offset", "include_embedding"}, 1);
 const ArgParser kCountArgs("Tessarine.count()", {"collection", "filter"}, 1);
@@ -90,8 +89,7 @@ PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (engine == nullptr) return nullptr;
     std::vector<Uuid> ids;
     if (!extract_ids(argv[1], "ids", &ids)) return nullptr;
-    auto found =
-        without_gil([&] { return engine->get_many(collection, ids, include_embedding); });
+    auto found = without_gil([&] { return engine->get_many(collection, ids, include_embedding); });
     if (!found.ok()) return raise_status(found.status());
     PyRef list(PyList_New(static_cast<Py_ssize_t>(found->size())));
     if (list == nullptr) return nullptr;

@@ -33,7 +33,8 @@ PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::optional<std::string> id_text;
     if (!extract_str(argv[0], "collection", &collection) || !extract_str(argv[1], "text", &text) ||
         !extract_embedding(argv[2], "embedding", &embedding) ||
-        !check_dict_or_none(argv[3], "metadata") || !extract_optional_str(argv[4], "id", &id_text)) {
+        !check_dict_or_none(argv[3], "metadata") ||
+        !extract_optional_str(argv[4], "id", &id_text)) {
       return nullptr;
     }
     std::shared_ptr<Engine> engine = engine_with_collection(self, collection);
@@ -47,8 +48,7 @@ PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* batch_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* batch_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded(module_of(self), [&]() -> PyObject* {
     PyObject* argv[2];
     if (!kBatchUpsertArgs.parse(args, nargs, kwnames, argv)) return nullptr;
@@ -102,8 +102,7 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded(module_of(self), [&]() -> PyObject* {
     PyObject* argv[3];
     if (!kDeleteManyArgs.parse(args, nargs, kwnames, argv)) return nullptr;
