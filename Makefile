@@ -44,7 +44,7 @@ clean:
 	rm -rf build
 
 # Every C++ file of the project, formatted with the root .clang-format.
-CXX_SOURCES = $(shell git ls-files '*.cc' '*.h')
+CXX_SOURCES = $(shell git ls-files --cached --others --exclude-standard '*.cc' '*.h')
 format: bootstrap
 	@clang-format-14 -i $(CXX_SOURCES)
 
