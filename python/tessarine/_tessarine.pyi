@@ -20,6 +20,9 @@ class DocumentDict(TypedDict):
     id: str
     text: str
     metadata: dict[str, MetadataValue]
+    # Present when asked for with include_embedding=True: the raw vector when
+    # the collection keeps raw vectors, else the quantized vector decoded.
+    embedding: NotRequired[list[float]]
 
 FilterOp = Literal["eq", "ne", "gt", "lt", "gte", "lte", "in"]
 
@@ -59,7 +62,40 @@ class Tessarine:
         id: str | None = None,
     ) -> str: ...
     def batch_insert(self, collection: str, documents: list[BatchDocument]) -> list[str]: ...
-    def get(self, collection: str, id: str) -> DocumentDict: ...
+    def upsert(
+        self,
+        collection: str,
+        text: str,
+        embedding: Embedding,
+        metadata: dict[str, MetadataValue] | None = None,
+        id: str | None = None,
+    ) -> str: ...
+    def batch_upsert(self, collection: str, documents: list[BatchDocument]) -> list[str]: ...
+    def update(
+        self,
+        collection: str,
+        id: str,
+        *,
+        text: str | None = None,
+        embedding: Embedding | None = None,
+        metadata: dict[str, MetadataValue] | None = None,
+    ) -> bool: ...
+    def delete_many(
+        self, collection: str, ids: list[str] | None = None, filter: Filter | None = None
+    ) -> int: ...
+    def get(self, collection: str, id: str, include_embedding: bool = False) -> DocumentDict: ...
+    def get_many(
+        self, collection: str, ids: list[str], include_embedding: bool = False
+    ) -> list[DocumentDict | None]: ...
+    def find(
+        self,
+        collection: str,
+        filter: Filter | None = None,
+        limit: int | None = None,
+        offset: int = 0,
+        include_embedding: bool = False,
+    ) -> list[DocumentDict]: ...
+    def count(self, collection: str, filter: Filter | None = None) -> int: ...
     def delete(self, collection: str, id: str) -> bool: ...
     def collection_info(self, name: str) -> CollectionInfo: ...
     def total_memory_bytes(self) -> int: ...

@@ -1,6 +1,8 @@
 """The module, its classes, argument handling and collection management."""
 
+import ast
 import inspect
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -45,6 +47,23 @@ def test_every_method_has_a_signature():
         "(self, /, name, dimension, m=None, ef_construction=None, ef_search=None, "
         "distance_metric=None, store_raw_vectors=None)"
     )
+    assert str(inspect.signature(Tessarine.update)) == (
+        "(self, /, collection, id, *, text=None, embedding=None, metadata=None)"
+    )
+
+
+def test_stubs_declare_every_method_with_its_parameters():
+    stub = ast.parse((pathlib.Path(tessarine.__file__).parent / "_tessarine.pyi").read_text())
+    (cls,) = [node for node in stub.body if isinstance(node, ast.ClassDef) and node.name == "Tessarine"]
+    declared = {f.name: [a.arg for a in f.args.args + f.args.kwonlyargs]
+                for f in cls.body if isinstance(f, ast.FunctionDef)}
+    for name, member in vars(Tessarine).items():
+        if name.startswith("__") and name not in ("__enter__", "__exit__"):
+            continue
+        if not callable(member):
+            continue
+        assert name in declared, name
+        assert declared[name] == list(inspect.signature(member).parameters), name
 
 
 @pytest.mark.parametrize("cls", [SearchResult, CollectionInfo])

@@ -223,7 +223,7 @@ TEST(EngineFaultTest, PowerLossAfterRandomPrefixesKeepsEveryAcknowledgedWrite) {
   const auto workload_step = [](Engine& db, std::mt19937& r, int step) -> Status {
     const int id = static_cast<int>(r() % 40);
     const char* collection = r() % 4 == 0 ? "b" : "a";
-    switch (r() % 10) {
+    switch (r() % 12) {
       case 0:
         return db.create_collection(collection, 4, HnswConfig{});
       case 1:
@@ -238,6 +238,11 @@ TEST(EngineFaultTest, PowerLossAfterRandomPrefixesKeepsEveryAcknowledgedWrite) {
         return db.rebuild(collection).status();
       case 6:
         return db.batch_insert(collection, {{doc(100 + step), vec(step)}, {doc(id), vec(id)}})
+            .status();
+      case 7:
+        return db.batch_upsert(collection, {{doc(id), vec(step)}, {doc(id + 1), vec(id)}}).status();
+      case 8:
+        return db.delete_many(collection, {id_of(id), id_of(id + 2), id_of(id + 3)}, std::nullopt)
             .status();
       default:
         return db.insert(collection, doc(id), vec(id)).status();

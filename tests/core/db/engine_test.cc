@@ -57,6 +57,13 @@ TEST(EngineTest, ReopenShowsExactlyWhatLiveWritesMade) {
     EXPECT_TRUE(*db->delete_document("a", id_of(3)));
     EXPECT_FALSE(*db->delete_document("a", id_of(99)));
     ASSERT_TRUE(db->insert("a", doc(3, "back again"), vec(7)).ok());  // a deleted id returns
+    // Replacements and multi-document changes: update and batch-write entries.
+    ASSERT_EQ(*db->upsert("a", doc(1, "upserted"), vec(9)), id_of(1));
+    ASSERT_TRUE(db->upsert("a", doc(8), vec(8)).ok());
+    ASSERT_TRUE(*db->update("a", id_of(2), DocumentPatch{"patched text", std::nullopt, Metadata{}}));
+    EXPECT_FALSE(*db->update("a", id_of(77), DocumentPatch{"nobody", std::nullopt, std::nullopt}));
+    ASSERT_TRUE(db->batch_upsert("a", {{doc(4, "replaced in batch"), vec(4)}, {doc(9), vec(9)}}).ok());
+    EXPECT_EQ(*db->delete_many("a", {id_of(8), id_of(9), id_of(55)}, std::nullopt), 2u);
     ASSERT_TRUE(db->insert("gone", doc(1), vec(1)).ok());
     EXPECT_TRUE(*db->delete_collection("gone"));
     EXPECT_FALSE(*db->delete_collection("never"));
@@ -67,6 +74,8 @@ TEST(EngineTest, ReopenShowsExactlyWhatLiveWritesMade) {
   }
   ASSERT_EQ(before.size(), 1u);
   EXPECT_EQ(before["a"].size(), 6u);  // dimension line + five documents
+  // A replacement is inserted anew: 5, 3, then 1 (upserted), 2 (updated), 4 (batch-upserted).
+  EXPECT_NE(before["a"][3].find("upserted"), std::string::npos);
   auto reopened = open_engine(dir.data_dir());
   EXPECT_EQ(contents_of(*reopened), before);
 }
@@ -126,6 +135,41 @@ TEST(EngineTest, CheckpointsEmptyTheLogAndKeepEverything) {
   }
   auto reopened = open_engine(dir.data_dir());
   EXPECT_EQ(contents_of(*reopened), before);
+}
+
+TEST(EngineTest, ReadsByIdAndFilterAndWritesByFilter) {
+  auto db = Engine::create_in_memory(nullptr);
+  HnswConfig raw;
+  raw.store_raw_vectors = true;
+  ASSERT_TRUE(db->create_collection("a", 4, raw).ok());
+  for (int i = 0; i < 10; ++i) {
+    Document d = doc(i);
+    d.metadata["i"] = MetadataValue(int64_t{i});
+    ASSERT_TRUE(db->insert("a", d, vec(i)).ok());
+  }
+  Filter even;
+  even.must.push_back(FilterCondition{"i", std::vector<JsonValue>{JsonValue(uint64_t{0}),
+                                                                  JsonValue(uint64_t{2}),
+                                                                  JsonValue(uint64_t{4})},
+                                      std::nullopt, FilterOp::In});
+  EXPECT_EQ(*db->count("a", std::nullopt), 10u);
+  EXPECT_EQ(*db->count("a", even), 3u);
+  auto page = db->find("a", std::nullopt, 3, 4, true);
+  ASSERT_TRUE(page.ok());
+  ASSERT_EQ(page->size(), 4u);
+  EXPECT_EQ(page->front().document->id, id_of(3));  // insertion order, after the offset
+  EXPECT_EQ(page->front().embedding, vec(3));       // raw vectors come back exactly
+  auto many = db->get_many("a", {id_of(5), id_of(42), id_of(0)}, false);
+  ASSERT_TRUE(many.ok());
+  ASSERT_EQ(many->size(), 3u);
+  EXPECT_EQ((*many)[0]->document->id, id_of(5));
+  EXPECT_FALSE((*many)[1].has_value());
+  EXPECT_TRUE((*many)[2]->embedding.empty());
+  // Ids and filter together delete both sets.
+  EXPECT_EQ(*db->delete_many("a", {id_of(9)}, even), 4u);
+  EXPECT_EQ(*db->count("a", std::nullopt), 6u);
+  EXPECT_EQ(*db->count("a", even), 0u);
+  EXPECT_EQ(db->count("missing", std::nullopt).status().code(), ErrorCode::kNotFound);
 }
 
 TEST(EngineTest, InMemoryDatabaseRefusesDataDirectoryOperations) {
