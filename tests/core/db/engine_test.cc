@@ -60,9 +60,11 @@ TEST(EngineTest, ReopenShowsExactlyWhatLiveWritesMade) {
     // Replacements and multi-document changes: update and batch-write entries.
     ASSERT_EQ(*db->upsert("a", doc(1, "upserted"), vec(9)), id_of(1));
     ASSERT_TRUE(db->upsert("a", doc(8), vec(8)).ok());
-    ASSERT_TRUE(*db->update("a", id_of(2), DocumentPatch{"patched text", std::nullopt, Metadata{}}));
+    ASSERT_TRUE(
+        *db->update("a", id_of(2), DocumentPatch{"patched text", std::nullopt, Metadata{}}));
     EXPECT_FALSE(*db->update("a", id_of(77), DocumentPatch{"nobody", std::nullopt, std::nullopt}));
-    ASSERT_TRUE(db->batch_upsert("a", {{doc(4, "replaced in batch"), vec(4)}, {doc(9), vec(9)}}).ok());
+    ASSERT_TRUE(
+        db->batch_upsert("a", {{doc(4, "replaced in batch"), vec(4)}, {doc(9), vec(9)}}).ok());
     EXPECT_EQ(*db->delete_many("a", {id_of(8), id_of(9), id_of(55)}, std::nullopt), 2u);
     ASSERT_TRUE(db->insert("gone", doc(1), vec(1)).ok());
     EXPECT_TRUE(*db->delete_collection("gone"));
@@ -148,10 +150,11 @@ TEST(EngineTest, ReadsByIdAndFilterAndWritesByFilter) {
     ASSERT_TRUE(db->insert("a", d, vec(i)).ok());
   }
   Filter even;
-  even.must.push_back(FilterCondition{"i", std::vector<JsonValue>{JsonValue(uint64_t{0}),
-                                                                  JsonValue(uint64_t{2}),
-                                                                  JsonValue(uint64_t{4})},
-                                      std::nullopt, FilterOp::In});
+  even.must.push_back(
+      FilterCondition{"i",
+                      std::vector<JsonValue>{JsonValue(uint64_t{0}), JsonValue(uint64_t{2}),
+                                             JsonValue(uint64_t{4})},
+                      std::nullopt, FilterOp::In});
   EXPECT_EQ(*db->count("a", std::nullopt), 10u);
   EXPECT_EQ(*db->count("a", even), 3u);
   auto page = db->find("a", std::nullopt, 3, 4, true);
