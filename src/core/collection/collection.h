@@ -15,6 +15,7 @@
 #include "core/base/rwlock.h"
 #include "core/bm25/inverted_index.h"
 #include "core/collection/document.h"
+#include "core/collection/metadata_index.h"
 #include "core/hnsw/config.h"
 #include "core/hnsw/graph.h"
 
@@ -29,6 +30,8 @@ struct Collection {
   InvertedIndex inverted_index;
   HashMap<Uuid, uint32_t> uuid_to_internal;
   std::vector<Uuid> internal_to_uuid;  // position i: the UUID that received internal id i
+  // Not persisted: rebuilt from the documents when a snapshot is loaded.
+  MetadataIndex metadata_index;
 
   Collection() = default;
   Collection(std::string name, uint64_t dimension, const HnswConfig& config)

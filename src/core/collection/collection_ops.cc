@@ -64,6 +64,7 @@ Result<Uuid> insert_document(LockedCollection& locked, Document document,
   c.uuid_to_internal[id] = internal_id;
   c.internal_to_uuid.push_back(id);
   c.inverted_index.add_document(internal_id, document.text);
+  c.metadata_index.add(internal_id, document.metadata);
   c.hnsw.insert(internal_id, embedding, std::move(quantized));
   c.documents.emplace(id, std::make_shared<const Document>(std::move(document)));
   return id;
@@ -84,6 +85,7 @@ bool delete_document(LockedCollection& locked, const Uuid& id_ref) {
   const uint32_t internal_id = internal->second;
   if (internal_id < c.hnsw.deleted.size()) c.hnsw.deleted[internal_id] = 1;
   c.inverted_index.remove_document(internal_id);
+  c.metadata_index.remove(internal_id, removed->metadata);
   return true;
 }
 
@@ -114,9 +116,16 @@ std::vector<std::shared_ptr<const Document>> live_documents(const LockedCollecti
   return out;
 }
 
+void rebuild_metadata_index(Collection& c) {
+  c.metadata_index.clear();
+  for_each_live_document(c, [&](uint32_t internal, const std::shared_ptr<const Document>& doc) {
+    c.metadata_index.add(internal, doc->metadata);
+  });
+}
+
 uint64_t estimate_memory_bytes_locked(const Collection& c) {
   const HnswIndex& h = c.hnsw;
-  uint64_t bytes = h.vector_data.size();
+  uint64_t bytes = h.vector_data.size() + c.metadata_index.memory_bytes();
   bytes += 4 * (h.vector_min.size() + h.vector_scale.size() + h.raw_vectors.size());
   bytes += h.pq_codes.size();
   if (h.pq_codebook) bytes += 4 * h.pq_codebook->centroids.size();

@@ -57,6 +57,10 @@ void for_each_live_document(const Collection& c, Fn&& fn) {
   }
 }
 
+// Builds the metadata index from the live documents (after a snapshot is
+// loaded). The caller holds the collection exclusively or owns it alone.
+void rebuild_metadata_index(Collection& collection);
+
 // The live documents in insertion order (the order of their internal ids).
 std::vector<std::shared_ptr<const Document>> live_documents(const LockedCollection& collection);
 

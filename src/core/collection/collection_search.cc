@@ -7,6 +7,7 @@
 
 #include "core/base/top_k.h"
 #include "core/bm25/scorer.h"
+#include "core/collection/filter_plan.h"
 #include "core/collection/hybrid.h"
 #include "core/hnsw/search.h"
 
@@ -58,17 +59,23 @@ std::vector<ScoredDocument> vector_search(const Collection& c, std::span<const f
   return resolve_vector_hits(c, knn_search(c.hnsw, query, bounded_k(c, k)), min_similarity);
 }
 
+// The filter's exact matches are known before the search (metadata index),
+// so the planner picks the cheaper strategy: an exact scan of the matches,
+// or a graph walk that tests one bit per visited node.
 std::vector<DistanceId> filtered_knn(const Collection& c, std::span<const float> query, uint64_t k,
-                                     const Filter& filter) {
-  return knn_search_filtered(c.hnsw, query, bounded_k(c, k),
-                             [&](uint32_t id) { return passes_filter(c, id, filter); });
+                                     const AdmittedSet& admitted) {
+  k = bounded_k(c, k);
+  if (prefer_exact_scan(admitted.size(), c.documents.size(), k, c.hnsw.config)) {
+    return knn_exact_among(c.hnsw, query, admitted.ids, k);
+  }
+  return knn_search_filtered(c.hnsw, query, k, [&](uint32_t id) { return admitted.contains(id); });
 }
 
 std::vector<ScoredDocument> vector_search_filtered(const Collection& c,
                                                    std::span<const float> query, uint64_t k,
                                                    const std::optional<float>& min_similarity,
                                                    const Filter& filter) {
-  return resolve_vector_hits(c, filtered_knn(c, query, k, filter), min_similarity);
+  return resolve_vector_hits(c, filtered_knn(c, query, k, admit(c, filter)), min_similarity);
 }
 
 // Neither the filter nor min_similarity applies to a keyword-only search.
@@ -121,9 +128,10 @@ std::vector<ScoredDocument> hybrid_search_filtered(const Collection& c,
                                                    const SearchRequest& request,
                                                    const Filter& filter) {
   const uint64_t k = bounded_k(c, request.k);
-  const RankedList vector = to_vector_list(c, filtered_knn(c, query, k, filter));
+  const AdmittedSet admitted = admit(c, filter);
+  const RankedList vector = to_vector_list(c, filtered_knn(c, query, k, admitted));
   RankedList keyword = bm25_search(c.inverted_index, *request.query_text, k);
-  std::erase_if(keyword, [&](const auto& hit) { return !passes_filter(c, hit.first, filter); });
+  std::erase_if(keyword, [&](const auto& hit) { return !admitted.contains(hit.first); });
   return fuse_and_resolve(c, vector, keyword, request);
 }
 

@@ -5,6 +5,8 @@
 #include <compare>
 #include <utility>
 
+#include "core/collection/collection.h"
+
 namespace tessarine {
 namespace {
 

@@ -11,7 +11,6 @@
 #include <variant>
 #include <vector>
 
-#include "core/collection/collection.h"
 #include "core/collection/document.h"
 
 namespace tessarine {
@@ -64,6 +63,8 @@ bool evaluate_condition(const Metadata& metadata, const FilterCondition& conditi
 
 // Whether the document with internal id `internal_id` is live and satisfies
 // `filter`. The caller holds the collection's lock (shared is enough).
+// (Collection is declared here only: its header includes this one.)
+struct Collection;
 bool passes_filter(const Collection& collection, uint32_t internal_id, const Filter& filter);
 
 }  // namespace tessarine

@@ -131,6 +131,8 @@ uint64_t rebuild(LockedCollection& locked) {
   c.inverted_index = std::move(next.inverted_index);
   c.uuid_to_internal = std::move(next.uuid_to_internal);
   c.internal_to_uuid = std::move(next.internal_to_uuid);
+  // Internal ids changed: index the metadata under the new ones.
+  rebuild_metadata_index(c);
   return snapshot.size();
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/base/hash_map.h"
 #include "core/collection/collection_ops.h"
+#include "core/collection/filter_plan.h"
 #include "core/collection/rebuild.h"
 #include "core/db/apply.h"
 #include "core/db/data_directory.h"

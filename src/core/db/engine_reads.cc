@@ -3,6 +3,7 @@
 #include <shared_mutex>
 
 #include "core/collection/collection_ops.h"
+#include "core/collection/filter_plan.h"
 #include "core/db/engine.h"
 
 namespace tessarine {
@@ -25,11 +26,7 @@ Result<uint64_t> Engine::count(const std::string& collection,
   std::shared_lock guard(handle->lock);
   const Collection& c = handle->data;
   if (!filter) return static_cast<uint64_t>(c.documents.size());
-  uint64_t matches = 0;
-  for_each_live_document(c, [&](uint32_t internal, const auto&) {
-    matches += passes_filter(c, internal, *filter) ? 1 : 0;
-  });
-  return matches;
+  return static_cast<uint64_t>(admit(c, *filter).size());
 }
 
 Result<std::vector<std::optional<StoredDocument>>> Engine::get_many(const std::string& collection,
@@ -63,15 +60,23 @@ Result<std::vector<StoredDocument>> Engine::find(const std::string& collection,
   const Collection& c = handle->data;
   std::vector<StoredDocument> out;
   uint64_t skipped = 0;
-  for_each_live_document(c, [&](uint32_t internal, const std::shared_ptr<const Document>& doc) {
+  const auto take = [&](uint32_t internal, const std::shared_ptr<const Document>& doc) {
     if (limit && out.size() >= *limit) return;
-    if (filter && !passes_filter(c, internal, *filter)) return;
     if (skipped < offset) {
       ++skipped;
       return;
     }
     out.push_back(stored(c, internal, doc, include_embedding));
-  });
+  };
+  if (!filter) {
+    for_each_live_document(c, take);
+    return out;
+  }
+  // Admitted ids ascend, which is insertion order.
+  for (uint32_t internal : admit(c, *filter).ids) {
+    if (limit && out.size() >= *limit) break;
+    take(internal, c.documents.at(c.internal_to_uuid[internal]));
+  }
   return out;
 }
 

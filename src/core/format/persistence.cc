@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/collection/collection_ops.h"
 #include "core/format/codec.h"
 #include "core/format/quoted_path.h"
 
@@ -142,6 +143,7 @@ Result<CollectionHandle> load_collection(Env& env, const fs::path& file, const E
   if (Status valid = validate_collection(collection); !valid.ok()) {
     return Status::InvalidData("snapshot validation failed: " + valid.message());
   }
+  rebuild_metadata_index(collection);  // derived data, not stored in the file
   return std::make_shared<LockedCollection>(std::move(collection));
 }
 

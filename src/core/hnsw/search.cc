@@ -155,6 +155,24 @@ std::vector<DistanceId> knn_search_filtered(const HnswIndex& index, std::span<co
                       [&](uint32_t id) { return !index.is_deleted(id) && passes(id); });
 }
 
+std::vector<DistanceId> knn_exact_among(const HnswIndex& index, std::span<const float> query,
+                                        std::span<const uint32_t> ids, uint64_t k) {
+  if (k == 0 || ids.empty()) return {};
+  if (query.size() != index.dimension) fatal("query length differs from the index dimension");
+  const float norm_sq = sum_of_squares(query);
+  std::vector<DistanceId> found;
+  found.reserve(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const uint32_t id = ids[i];
+    if (id >= index.node_count || index.is_deleted(id)) continue;
+    if (i + 1 < ids.size() && ids[i + 1] < index.node_count) {
+      beam_detail::prefetch_node(index, ids[i + 1], nullptr);
+    }
+    found.emplace_back(rescore_distance(index, query, id, norm_sq), id);
+  }
+  return finish(std::move(found), k);
+}
+
 std::vector<float> HnswIndex::node_vector(uint32_t id) const {
   if (id >= node_count) fatal("node_vector of a node that does not exist");
   if (has_raw_vectors()) {

@@ -32,4 +32,10 @@ std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float
 std::vector<DistanceId> knn_search_filtered(const HnswIndex& index, std::span<const float> query,
                                             uint64_t k, absl::FunctionRef<bool(uint32_t)> passes);
 
+// The k nearest of the given live nodes by an exact scan (the distances the
+// walks rank their results by: raw vectors when kept, else scalar codes), for
+// a filter that admits few enough nodes that scanning them beats walking.
+std::vector<DistanceId> knn_exact_among(const HnswIndex& index, std::span<const float> query,
+                                        std::span<const uint32_t> ids, uint64_t k);
+
 }  // namespace tessarine

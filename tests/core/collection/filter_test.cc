@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/collection/collection.h"
+
 namespace tessarine {
 namespace {
 

@@ -1,0 +1,170 @@
+#include "core/collection/metadata_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tessarine {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// The filter's float tolerance (numbers closer than this are equal), and a
+// relative margin that covers integers beyond 2^53, which compare exactly
+// but share a double with their neighbours.
+constexpr double kTolerance = 0x1p-52;
+constexpr double kRelativeMargin = 0x1p-50;
+
+void insert_sorted(std::vector<uint32_t>& ids, uint32_t id) {
+  if (ids.empty() || ids.back() < id) {
+    ids.push_back(id);
+  } else {
+    auto at = std::lower_bound(ids.begin(), ids.end(), id);
+    if (at == ids.end() || *at != id) ids.insert(at, id);
+  }
+}
+
+void erase_sorted(std::vector<uint32_t>& ids, uint32_t id) {
+  auto at = std::lower_bound(ids.begin(), ids.end(), id);
+  if (at != ids.end() && *at == id) ids.erase(at);
+}
+
+std::optional<double> number_of(const MetadataValue& value) {
+  if (const auto* i = std::get_if<int64_t>(&value)) return static_cast<double>(*i);
+  if (const auto* f = std::get_if<double>(&value)) return *f;
+  return std::nullopt;
+}
+
+std::optional<double> number_of(const JsonValue& value) {
+  if (const auto* u = std::get_if<uint64_t>(&value)) return static_cast<double>(*u);
+  if (const auto* i = std::get_if<int64_t>(&value)) return static_cast<double>(*i);
+  if (const auto* f = std::get_if<double>(&value)) return *f;
+  return std::nullopt;
+}
+
+// A margin around x wide enough for both comparison rules.
+double margin(double x) { return std::max(kTolerance, std::fabs(x) * kRelativeMargin) * 2; }
+
+std::vector<uint32_t> sorted_union(std::vector<std::vector<uint32_t>> lists) {
+  std::vector<uint32_t> out;
+  for (const auto& list : lists) out.insert(out.end(), list.begin(), list.end());
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+}  // namespace
+
+void MetadataIndex::add(uint32_t id, const Metadata& metadata) {
+  for (const auto& [name, value] : metadata) {
+    FieldIndex& field = fields_[name];
+    insert_sorted(field.present, id);
+    if (const auto* s = std::get_if<std::string>(&value)) {
+      auto [entry, inserted] = field.strings.try_emplace(*s);
+      if (inserted) field.string_bytes += s->size();
+      insert_sorted(entry->second, id);
+    } else if (const auto* b = std::get_if<bool>(&value)) {
+      insert_sorted(*b ? field.trues : field.falses, id);
+    } else if (auto number = number_of(value); number && !std::isnan(*number)) {
+      field.numbers.emplace(*number, id);
+    }
+  }
+}
+
+void MetadataIndex::remove(uint32_t id, const Metadata& metadata) {
+  for (const auto& [name, value] : metadata) {
+    auto found = fields_.find(name);
+    if (found == fields_.end()) continue;
+    FieldIndex& field = found->second;
+    erase_sorted(field.present, id);
+    if (const auto* s = std::get_if<std::string>(&value)) {
+      if (auto entry = field.strings.find(*s); entry != field.strings.end()) {
+        erase_sorted(entry->second, id);
+        if (entry->second.empty()) {
+          field.string_bytes -= s->size();
+          field.strings.erase(entry);
+        }
+      }
+    } else if (const auto* b = std::get_if<bool>(&value)) {
+      erase_sorted(*b ? field.trues : field.falses, id);
+    } else if (auto number = number_of(value); number && !std::isnan(*number)) {
+      field.numbers.erase({*number, id});
+    }
+    if (field.present.empty()) fields_.erase(found);
+  }
+}
+
+std::vector<uint32_t> MetadataIndex::number_range(const FieldIndex& field, double low,
+                                                  double high) {
+  std::vector<uint32_t> out;
+  for (auto it = field.numbers.lower_bound({low, 0});
+       it != field.numbers.end() && it->first <= high; ++it) {
+    out.push_back(it->second);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<uint32_t> MetadataIndex::equal_candidates(const FieldIndex& field,
+                                                      const JsonValue& value) const {
+  if (const auto* s = std::get_if<std::string>(&value)) {
+    auto entry = field.strings.find(*s);
+    return entry == field.strings.end() ? std::vector<uint32_t>{} : entry->second;
+  }
+  if (const auto* b = std::get_if<bool>(&value)) return *b ? field.trues : field.falses;
+  const std::optional<double> number = number_of(value);
+  if (!number || std::isnan(*number)) return {};  // null and NaN equal nothing
+  if (std::isinf(*number)) return number_range(field, *number, *number);
+  return number_range(field, *number - margin(*number), *number + margin(*number));
+}
+
+std::optional<std::vector<uint32_t>> MetadataIndex::candidates(
+    const FilterCondition& condition) const {
+  auto found = fields_.find(condition.field);
+  if (found == fields_.end()) return std::vector<uint32_t>{};  // no document has the field
+  const FieldIndex& field = found->second;
+  switch (condition.op) {
+    case FilterOp::Eq:
+      if (!condition.value) return std::vector<uint32_t>{};
+      return equal_candidates(field, *condition.value);
+    case FilterOp::In: {
+      if (!condition.values) return std::vector<uint32_t>{};
+      std::vector<std::vector<uint32_t>> lists;
+      for (const JsonValue& value : *condition.values) {
+        lists.push_back(equal_candidates(field, value));
+      }
+      return sorted_union(std::move(lists));
+    }
+    case FilterOp::Ne:
+      if (!condition.value) return std::vector<uint32_t>{};
+      return field.present;
+    case FilterOp::Gt:
+    case FilterOp::Gte:
+    case FilterOp::Lt:
+    case FilterOp::Lte: {
+      const std::optional<double> bound =
+          condition.value ? number_of(*condition.value) : std::nullopt;
+      if (!bound || std::isnan(*bound)) return std::vector<uint32_t>{};
+      const double slack = std::isinf(*bound) ? 0.0 : margin(*bound);
+      if (condition.op == FilterOp::Gt || condition.op == FilterOp::Gte) {
+        return number_range(field, *bound - slack, kInfinity);
+      }
+      return number_range(field, -kInfinity, *bound + slack);
+    }
+  }
+  return std::nullopt;
+}
+
+uint64_t MetadataIndex::memory_bytes() const {
+  uint64_t bytes = 0;
+  for (const auto& [name, field] : fields_) {
+    bytes += name.size() + sizeof(FieldIndex);
+    bytes += 4 * (field.present.size() + field.trues.size() + field.falses.size());
+    for (const auto& [value, ids] : field.strings) bytes += 4 * ids.size() + 32;
+    bytes += field.string_bytes;
+    // A b-tree node holds many (double, id) pairs; 1.5 x the payload is a fair estimate.
+    bytes += field.numbers.size() * 12 * 3 / 2;
+  }
+  return bytes;
+}
+
+}  // namespace tessarine

@@ -1,0 +1,65 @@
+// Indexes over the metadata of a collection's live documents, one per field
+// name, kept for every field automatically: strings and booleans by value,
+// numbers in a sorted structure, and the ids that have the field at all.
+// Every id list is sorted ascending (internal ids), so lists intersect in
+// linear time and a filter's matches come out in insertion order.
+//
+// The index answers with candidates: a superset of the documents that can
+// satisfy a condition (numbers are looked up in a range widened to cover the
+// exact integer rules and the float tolerance of the filter's comparisons).
+// The filter planner (filter_plan.h) checks each candidate with the filter
+// itself, so results are exactly what evaluating the filter document by
+// document gives, at a cost proportional to the candidates.
+//
+// Not thread-safe on its own: it lives inside a Collection and follows the
+// collection's lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "absl/container/btree_set.h"
+#include "core/base/hash_map.h"
+#include "core/collection/document.h"
+#include "core/collection/filter.h"
+
+namespace tessarine {
+
+class MetadataIndex {
+ public:
+  // Adds a document's fields under its internal id. Ids are added in
+  // ascending order (the collection hands them out that way); a smaller id
+  // is inserted in place.
+  void add(uint32_t id, const Metadata& metadata);
+  // Removes a document's fields (the same metadata it was added with).
+  void remove(uint32_t id, const Metadata& metadata);
+  void clear() { fields_.clear(); }
+
+  // The sorted candidate ids for one condition, or nothing when the index
+  // cannot narrow it down (then every live document is a candidate).
+  std::optional<std::vector<uint32_t>> candidates(const FilterCondition& condition) const;
+
+  // Approximate bytes held.
+  uint64_t memory_bytes() const;
+
+ private:
+  struct FieldIndex {
+    HashMap<std::string, std::vector<uint32_t>> strings;
+    std::vector<uint32_t> trues;
+    std::vector<uint32_t> falses;
+    absl::btree_set<std::pair<double, uint32_t>> numbers;  // NaN values are left out
+    std::vector<uint32_t> present;                         // every id that has the field
+    uint64_t string_bytes = 0;                             // the string keys' lengths
+  };
+
+  // The ids equal to one operand (before checking).
+  std::vector<uint32_t> equal_candidates(const FieldIndex& field, const JsonValue& value) const;
+  // The ids with a number in [low, high].
+  static std::vector<uint32_t> number_range(const FieldIndex& field, double low, double high);
+
+  HashMap<std::string, FieldIndex> fields_;
+};
+
+}  // namespace tessarine
