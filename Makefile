@@ -1,13 +1,15 @@
 # make demo   runs the quickstart example
 # make test   builds everything and runs the core (CTest) and Python (pytest) suites
 # make bench  builds and runs the benchmarks (BENCH_QUICK=1 make bench: small sizes, quick)
+# make wheel-check  builds the self-contained wheel into build/wheel/ and tries it in a fresh venv
 SHELL := /bin/bash
 VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD := build/core
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap core python test test-core test-python demo bench clean format check-format
+.PHONY: all bootstrap core python test test-core test-python demo bench clean format check-format \
+	wheel-check
 
 all: core python
 
@@ -20,9 +22,12 @@ core: bootstrap
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # Builds the extension with scikit-build-core (incrementally, in build/python-*)
-# and installs the package into the venv.
+# and installs the package into the venv. It links the system's shared
+# libraries; the wheel build (pyproject.toml's defaults, make wheel-check)
+# links some statically, in a build directory of its own.
 python: bootstrap
-	@$(PYTHON) -m pip install -q --no-build-isolation -C cmake.define.TESSARINE_WERROR=ON .
+	@$(PYTHON) -m pip install -q --no-build-isolation -C cmake.define.TESSARINE_WERROR=ON \
+		-C cmake.define.TESSARINE_STATIC_DEPS=OFF -C 'build-dir=build/python-{wheel_tag}' .
 
 test-core: core
 	@ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j $(JOBS)
@@ -42,6 +47,31 @@ bench: bootstrap python
 
 clean:
 	rm -rf build
+
+# --- The wheel ----------------------------------------------------------------
+# make wheel-check: `pip wheel .` (isolated, as a user's build runs), repaired by
+# auditwheel into build/wheel/; auditwheel show must find no shared library
+# outside the manylinux policy that the wheel does not carry. Then a fresh venv
+# without build tools installs the wheel with numpy and the test tools from
+# binaries only (so nothing can compile) and, from a directory outside the
+# source tree (so that `import tessarine` finds only the installed wheel), runs
+# the quickstart, a smoke test (scripts/wheel_smoke.py) and the pytest suite.
+WHEEL := build/wheel
+wheel-check: bootstrap
+	@rm -rf $(WHEEL)/raw $(WHEEL)/venv $(WHEEL)/*.whl
+	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip wheel -q . -w $(WHEEL)/raw --no-deps
+	@PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL) \
+		$(WHEEL)/raw/tessarine-*.whl > $(WHEEL)/repair.log 2>&1 || { cat $(WHEEL)/repair.log; exit 1; }
+	@PATH="$(abspath $(VENV))/bin:$$PATH" $(PYTHON) scripts/check_wheel.py $(WHEEL)/tessarine-*.whl
+	@$(PYTHON) -m venv $(WHEEL)/venv
+	@wheel=$$(ls $(WHEEL)/tessarine-*.whl) && $(WHEEL)/venv/bin/python -m pip install -q \
+		--no-build-isolation --only-binary=:all: "$$wheel[test]"
+	@run=$$(mktemp -d) && trap 'rm -rf "$$run"' EXIT && mkdir "$$run/tests" && \
+		cp examples/quickstart.py scripts/wheel_smoke.py pyproject.toml "$$run"/ && \
+		cp -r tests/python "$$run/tests/" && cd "$$run" && \
+		$(abspath $(WHEEL))/venv/bin/python -I quickstart.py && \
+		$(abspath $(WHEEL))/venv/bin/python -I wheel_smoke.py && \
+		$(abspath $(WHEEL))/venv/bin/python -I -m pytest -q -p no:cacheprovider
 
 # Every C++ file of the project, formatted with the root .clang-format.
 CXX_SOURCES = $(shell git ls-files --cached --others --exclude-standard '*.cc' '*.h')
