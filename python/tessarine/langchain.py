@@ -440,7 +440,6 @@ class TessarineVectorStore(VectorStore):
             if not isinstance(id, str):
                 raise ValueError(f"ids must be str, got {type(id).__name__}: {id!r}")
             key = to_tessarine_id(id)
-            latest.pop(key, None)
             latest[key] = {
                 "id": key,
                 "text": text,
