@@ -372,9 +372,12 @@ class TessarineVectorStore(VectorStore):
         if self._exists():
             return
         with self._create_lock:
-            if self._exists():
-                return
-            self._client.create_collection(self._collection, dimension, **self._settings)
+            try:
+                self._client.create_collection(self._collection, dimension, **self._settings)
+            except ValueError:
+                # Another store on the same database may have created it meanwhile.
+                if not self._exists():
+                    raise
 
     # --- Writing
 
@@ -453,7 +456,8 @@ class TessarineVectorStore(VectorStore):
     def delete(
         self, ids: list[str] | None = None, *, filter: dict[str, Any] | None = None, **kwargs: Any
     ) -> bool:
-        """Delete documents by id (unknown ids are ignored) and/or by filter.
+        """Delete the documents with these ids (unknown ids are ignored) and every
+        document passing ``filter``.
 
         With neither ids nor filter every document of the collection is deleted.
         Returns True.

@@ -415,3 +415,15 @@ def test_importing_tessarine_needs_no_langchain():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert "pip install tessarine[langchain]" in out.stdout
+
+
+def test_two_stores_may_create_one_collection_at_once(db):
+    first = TessarineVectorStore(WordEmbeddings(), "shared", client=db)
+    second = TessarineVectorStore(WordEmbeddings(), "shared", client=db)
+    first.add_texts(["jazz"], ids=["a"])
+    answers, exists = [False], second._exists  # the second misses the first's creation
+    second._exists = lambda: answers.pop() if answers else exists()
+    second.add_texts(["rock"], ids=["b"])
+    assert db.count("shared") == 2 and not answers
+    with pytest.raises(ValueError, match="expects 7"):
+        TessarineVectorStore(TableEmbeddings({"x": [1.0]}), "shared", client=db).add_texts(["x"])
