@@ -40,7 +40,12 @@ class Filter(TypedDict, total=False):
 class Tessarine:
     """In-process vector database with HNSW and BM25 indexing."""
 
-    def __init__(self, data_dir: str | None = None, encryption_key: str | None = None) -> None: ...
+    def __init__(
+        self,
+        data_dir: str | None = None,
+        encryption_key: str | None = None,
+        auto_checkpoint: float = 0.25,
+    ) -> None: ...
     def create_collection(
         self,
         name: str,

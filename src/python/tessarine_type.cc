@@ -1,5 +1,6 @@
 #include "python/tessarine_type.h"
 
+#include <cmath>
 #include <memory>
 #include <string>
 
@@ -12,13 +13,17 @@ namespace tessarine::python {
 namespace {
 
 const char kClassDoc[] =
-    "Tessarine(data_dir=None, encryption_key=None)\n--\n\n"
+    "Tessarine(data_dir=None, encryption_key=None, auto_checkpoint=0.25)\n--\n\n"
     "In-process vector database with HNSW and BM25 indexing.\n\n"
     "Create ephemeral or persistent databases:\n"
     "    db = Tessarine()  # ephemeral (in-memory only)\n"
-    "    db = Tessarine(data_dir=\"./data\")  # with WAL persistence and crash recovery\n";
+    "    db = Tessarine(data_dir=\"./data\")  # with WAL persistence and crash recovery\n\n"
+    "auto_checkpoint: when the write-ahead log grows past this fraction of the\n"
+    "database's size (and at least 1 MiB), the database checkpoints by itself\n"
+    "(as compact() does), so reopening stays fast. 0 turns it off.\n";
 
-const ArgParser kConstructorArgs("Tessarine()", {"data_dir", "encryption_key"}, 0);
+const ArgParser kConstructorArgs("Tessarine()", {"data_dir", "encryption_key", "auto_checkpoint"},
+                                 0);
 const ArgParser kCloseArgs("Tessarine.close()", {}, 0);
 const ArgParser kEnterArgs("Tessarine.__enter__()", {}, 0);
 const ArgParser kExitArgs("Tessarine.__exit__()", {"exc_type", "exc_value", "traceback"}, 3);
@@ -26,11 +31,21 @@ const ArgParser kExitArgs("Tessarine.__exit__()", {"exc_type", "exc_value", "tra
 PyObject* tessarine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   ModuleState* module = state_of_type(type);
   return guarded(module, [&]() -> PyObject* {
-    PyObject* argv[2];
+    PyObject* argv[3];
     if (!kConstructorArgs.parse_tuple(args, kwargs, argv)) return nullptr;
     std::optional<std::string> data_dir, encryption_key;
     if (!extract_optional_str(argv[0], "data_dir", &data_dir)) return nullptr;
     if (!extract_optional_str(argv[1], "encryption_key", &encryption_key)) return nullptr;
+    CheckpointPolicy policy;
+    if (argv[2] != nullptr && argv[2] != Py_None) {
+      double ratio = 0;
+      if (!extract_f64(argv[2], "auto_checkpoint", &ratio)) return nullptr;
+      if (!(ratio >= 0) || std::isinf(ratio)) {
+        return raise_message(PyExc_ValueError,
+                             "auto_checkpoint must be a finite number >= 0 (0 turns it off)");
+      }
+      policy.log_ratio = ratio;
+    }
     std::shared_ptr<const EncryptionKey> key;
     if (encryption_key) {
       auto parsed = EncryptionKey::from_hex(*encryption_key);
@@ -39,7 +54,8 @@ PyObject* tessarine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     std::shared_ptr<Engine> engine;
     if (data_dir) {
-      auto opened = without_gil([&] { return open_database(*data_dir, key, *Env::posix()); });
+      auto opened =
+          without_gil([&] { return open_database(*data_dir, key, *Env::posix(), policy); });
       if (!opened.ok()) return raise_status(opened.status());
       engine = std::move(opened).value();
     } else {

@@ -16,15 +16,18 @@ CHILD = textwrap.dedent(
     from tessarine import Tessarine
 
     data_dir, journal_path, seed = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    DIM = 64
     rng = random.Random(seed)
-    db = Tessarine(data_dir=data_dir)
+    # Batches large enough that the log passes the automatic checkpoint's
+    # point (1 MiB) within a round: kills land inside those checkpoints too.
+    db = Tessarine(data_dir=data_dir, auto_checkpoint=0.25)
     if "c" not in db.list_collections():
-        db.create_collection("c", 4)
+        db.create_collection("c", DIM)
     journal = open(journal_path, "a", buffering=1)
     live = [line.split()[1] for line in open(journal_path) if line.startswith("ack insert")]
 
     def vec():
-        return [rng.random() for _ in range(4)]
+        return [rng.random() for _ in range(DIM)]
 
     while True:
         op = rng.random()
@@ -32,10 +35,10 @@ CHILD = textwrap.dedent(
             doc_id = db.insert("c", "text", vec())
             journal.write(f"ack insert {doc_id}\\n")
         elif op < 0.7:
-            ids = db.batch_insert("c", [{"text": "b", "embedding": vec()} for _ in range(3)])
+            ids = db.batch_insert("c", [{"text": "b", "embedding": vec()} for _ in range(60)])
             for doc_id in ids:
                 journal.write(f"ack insert {doc_id}\\n")
-        elif op < 0.95:
+        elif op < 0.99:
             doc = db.search("c", query_embedding=vec(), k=1)
             if doc:
                 journal.write(f"try delete {doc[0].id}\\n")
@@ -99,7 +102,10 @@ def test_sigkill_loses_no_acknowledged_change(tmp_path):
         assert not missing, f"round {round_number}: acknowledged inserts lost: {sorted(missing)[:5]}"
         assert not resurrected, f"round {round_number}: acknowledged deletes undone"
         assert len(live) > 0
-        del db
+        db.close()
+    # Snapshots were written along the way (automatic checkpoints, and the
+    # occasional compact).
+    assert os.path.exists(os.path.join(data_dir, "c.tsr"))
 
 
 def _exists(db, doc_id):

@@ -150,3 +150,28 @@ def test_close_while_another_thread_is_inside_a_call(tmp_path):
     # The call either finished (and is durable) or never started.
     expected = len(outcome.get("ids", []))
     assert Tessarine(data_dir=d).collection_info("big").document_count == expected
+
+
+@pytest.mark.parametrize("bad, exc", [(-1, ValueError), (float("nan"), ValueError),
+                                      (float("inf"), ValueError), ("0.5", TypeError)])
+def test_auto_checkpoint_must_be_a_finite_ratio(tmp_path, bad, exc):
+    with pytest.raises(exc, match="auto_checkpoint"):
+        Tessarine(data_dir=str(tmp_path / "data"), auto_checkpoint=bad)
+
+
+@pytest.mark.parametrize("ratio", [0.25, 0])
+def test_auto_checkpoint_bounds_the_log(tmp_path, ratio):
+    d = tmp_path / "data"
+    db = Tessarine(data_dir=str(d), auto_checkpoint=ratio)
+    db.create_collection("c", 64, ef_construction=32)
+    largest = 0
+    for start in range(0, 6000, 500):  # about 1.8 MiB of log in all
+        db.batch_insert("c", [{"text": "t", "embedding": [float((i * 31 + j) % 17) for j in range(64)]}
+                              for i in range(start, start + 500)])
+        largest = max(largest, (d / "wal.bin").stat().st_size)
+    if ratio:
+        assert largest < 1.5 * 2**20 and (d / "c.tsr").exists()
+    else:
+        assert largest > 1.7 * 2**20 and not (d / "c.tsr").exists()
+    db.close()
+    assert Tessarine(data_dir=str(d)).count("c") == 6000

@@ -75,18 +75,20 @@ Status check_batch(const LockedCollection& collection,
 }  // namespace
 
 Engine::Engine(std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key,
-               Env& env)
-    : data_dir_(std::move(data_dir)), key_(std::move(key)), env_(env) {}
+               Env& env, CheckpointPolicy policy)
+    : data_dir_(std::move(data_dir)), key_(std::move(key)), env_(env), policy_(policy) {}
 
 Engine::~Engine() = default;
 
 std::shared_ptr<Engine> Engine::create_in_memory(std::shared_ptr<const EncryptionKey> key) {
-  return std::shared_ptr<Engine>(new Engine(std::nullopt, std::move(key), *Env::posix()));
+  return std::shared_ptr<Engine>(
+      new Engine(std::nullopt, std::move(key), *Env::posix(), CheckpointPolicy{}));
 }
 
 Result<std::unique_ptr<Engine>> Engine::open(std::string data_dir,
-                                             std::shared_ptr<const EncryptionKey> key, Env& env) {
-  std::unique_ptr<Engine> engine(new Engine(std::move(data_dir), std::move(key), env));
+                                             std::shared_ptr<const EncryptionKey> key, Env& env,
+                                             CheckpointPolicy policy) {
+  std::unique_ptr<Engine> engine(new Engine(std::move(data_dir), std::move(key), env, policy));
   if (Status s = engine->open_directory(); !s.ok()) return s;
   return engine;
 }
@@ -129,7 +131,31 @@ Status Engine::open_directory() {
   auto entries = read_wal(env_, wal_->path(), key_.get());
   if (!entries.ok()) return Status::Io("WAL replay failed: " + entries.status().message());
   for (WalEntry& entry : *entries) apply_entry(registry_, std::move(entry));
+  registry.unlock();
+  plan_next_checkpoint_locked();
   return Status::Ok();
+}
+
+void Engine::plan_next_checkpoint_locked() {
+  if (wal_ == nullptr || policy_.log_ratio <= 0) return;
+  const double scaled = policy_.log_ratio * static_cast<double>(total_memory_bytes());
+  const uint64_t allowance =
+      std::max<uint64_t>(policy_.min_log_bytes, static_cast<uint64_t>(scaled));
+  next_checkpoint_at_ = wal_->size() + allowance;
+}
+
+void Engine::maybe_checkpoint() {
+  if (wal_ == nullptr || wal_->size() < next_checkpoint_at_) return;
+  // One writer runs it; others that crossed the line meanwhile go on.
+  if (checkpoint_running_.exchange(true)) return;
+  {
+    std::unique_lock checkpoint(checkpoint_lock_);
+    if (wal_->size() >= next_checkpoint_at_) {
+      (void)checkpoint_locked(nullptr, nullptr);
+      plan_next_checkpoint_locked();
+    }
+  }
+  checkpoint_running_ = false;
 }
 
 Status Engine::log(const WalEntry& entry) {
@@ -170,16 +196,21 @@ std::size_t Engine::collection_count() const { return registry_.size(); }
 
 template <typename Plan>
 Result<AppliedChange> Engine::write(const std::string& collection, Plan&& plan) {
-  std::shared_lock checkpoint(checkpoint_lock_);
-  std::shared_lock registry(registry_.lock());
-  CollectionHandle handle = registry_.find_locked(collection);
-  if (handle == nullptr) return collection_not_found(collection);
-  std::lock_guard writer(handle->write_mutex);
-  Result<std::optional<WalEntry>> entry = plan(*handle);
-  if (!entry.ok()) return entry.status();
-  if (!entry->has_value()) return AppliedChange{};
-  if (Status s = log(**entry); !s.ok()) return s;
-  return apply_document_entry(*handle, std::move(**entry));
+  Result<AppliedChange> applied = AppliedChange{};
+  {
+    std::shared_lock checkpoint(checkpoint_lock_);
+    std::shared_lock registry(registry_.lock());
+    CollectionHandle handle = registry_.find_locked(collection);
+    if (handle == nullptr) return collection_not_found(collection);
+    std::lock_guard writer(handle->write_mutex);
+    Result<std::optional<WalEntry>> entry = plan(*handle);
+    if (!entry.ok()) return entry.status();
+    if (!entry->has_value()) return AppliedChange{};
+    if (Status s = log(**entry); !s.ok()) return s;
+    applied = apply_document_entry(*handle, std::move(**entry));
+  }
+  maybe_checkpoint();
+  return applied;
 }
 
 Result<Uuid> Engine::insert(const std::string& collection, Document document,
@@ -380,7 +411,9 @@ Status Engine::save(const std::string& collection, const std::optional<std::stri
     // A save into the data directory is a checkpoint: every collection is
     // written so the log can be emptied without losing anything.
     std::unique_lock checkpoint(checkpoint_lock_);
-    return checkpoint_locked(&collection, key.get());
+    Status saved = checkpoint_locked(&collection, key.get());
+    plan_next_checkpoint_locked();
+    return saved;
   }
   if (Status s = save_collection(env_, handle, target, key.get()); !s.ok()) {
     return as_runtime_error("", s);
@@ -415,7 +448,9 @@ Status Engine::load(const std::string& name, const std::optional<std::string>& p
   // Bring the data directory in step with memory, also after a failed create
   // (the requested name is gone from the registry either way).
   if (durable()) {
-    if (Status s = checkpoint_locked(nullptr, nullptr); !s.ok()) return s;
+    Status checkpointed = checkpoint_locked(nullptr, nullptr);
+    plan_next_checkpoint_locked();
+    if (!checkpointed.ok()) return checkpointed;
   }
   if (!created.ok()) return Status::Other(created.message());
   return Status::Ok();
@@ -424,7 +459,9 @@ Status Engine::load(const std::string& name, const std::optional<std::string>& p
 Status Engine::compact() {
   if (!durable()) return Status::InvalidArgument("compact requires data_dir to be set");
   std::unique_lock checkpoint(checkpoint_lock_);
-  return checkpoint_locked(nullptr, nullptr);
+  Status compacted = checkpoint_locked(nullptr, nullptr);
+  plan_next_checkpoint_locked();
+  return compacted;
 }
 
 Result<uint64_t> Engine::rebuild(const std::string& collection) {

@@ -23,6 +23,7 @@
 // which keeps one Engine per data directory in the process.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -48,6 +49,17 @@ namespace tessarine {
 
 // Name of the lock file a durable database holds in its data directory.
 inline constexpr char kLockFileName[] = "LOCK";
+
+// When a durable database checkpoints by itself: once the log holds more
+// than `log_ratio` times the database's estimated size in bytes (and at
+// least `min_log_bytes`), the write that grew it past that point writes every
+// snapshot and empties the log, as compact() does. Reopening then replays at
+// most that much log, and the snapshots written along an ingest add up to a
+// bounded multiple of the final size. A ratio of 0 turns it off.
+struct CheckpointPolicy {
+  double log_ratio = 0.25;
+  uint64_t min_log_bytes = 1 << 20;
+};
 
 struct CollectionSummary {
   std::string name;
@@ -87,7 +99,8 @@ class Engine {
   // "failed to open WAL: {}", "WAL replay failed: {}", and the lock file's
   // "data directory {} is in use by another process ...".
   static Result<std::unique_ptr<Engine>> open(std::string data_dir,
-                                              std::shared_ptr<const EncryptionKey> key, Env& env);
+                                              std::shared_ptr<const EncryptionKey> key, Env& env,
+                                              CheckpointPolicy policy = {});
 
   ~Engine();
   Engine(const Engine&) = delete;
@@ -172,7 +185,8 @@ class Engine {
   const std::shared_ptr<const EncryptionKey>& key() const { return key_; }
 
  private:
-  Engine(std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key, Env& env);
+  Engine(std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key, Env& env,
+         CheckpointPolicy policy);
 
   Status open_directory();
   // Appends the entry when the database has a log.
@@ -188,6 +202,14 @@ class Engine {
   // it), removes stale snapshots and empties the log. The caller holds
   // checkpoint_lock_ exclusively.
   Status checkpoint_locked(const std::string* first, const EncryptionKey* first_key);
+  // Runs an automatic checkpoint when the log has grown past the policy's
+  // point; called after a write has released every lock. A failure leaves
+  // the log as it is (the write it followed is durable) and waits for the
+  // log to grow by the same amount again before the next attempt.
+  void maybe_checkpoint();
+  // Sets the log size at which the next automatic checkpoint runs. The
+  // caller holds checkpoint_lock_ exclusively (or is opening the database).
+  void plan_next_checkpoint_locked();
 
   const std::optional<std::string> data_dir_;
   const std::shared_ptr<const EncryptionKey> key_;
@@ -196,6 +218,9 @@ class Engine {
   std::unique_ptr<SyncWriteAheadLog> wal_;
   mutable RwLock checkpoint_lock_;
   Database registry_;
+  const CheckpointPolicy policy_;
+  std::atomic<uint64_t> next_checkpoint_at_{UINT64_MAX};  // log bytes
+  std::atomic<bool> checkpoint_running_{false};
 };
 
 }  // namespace tessarine

@@ -45,7 +45,8 @@ bool same_key(const std::shared_ptr<const EncryptionKey>& a,
 }  // namespace
 
 Result<std::shared_ptr<Engine>> open_database(const std::string& data_dir,
-                                              std::shared_ptr<const EncryptionKey> key, Env& env) {
+                                              std::shared_ptr<const EncryptionKey> key, Env& env,
+                                              CheckpointPolicy policy) {
   const std::string path = canonical_key(data_dir);
   std::shared_ptr<Engine> shared;  // released after the mutex: it may be the last owner
   OpenDirectories& directories = table();
@@ -65,7 +66,7 @@ Result<std::shared_ptr<Engine>> open_database(const std::string& data_dir,
       return shared;
     }
   }
-  auto opened = Engine::open(data_dir, std::move(key), env);
+  auto opened = Engine::open(data_dir, std::move(key), env, policy);
   if (!opened.ok()) return opened.status();
   Engine* engine = opened->release();
   shared = std::shared_ptr<Engine>(engine, [path](Engine* closing) {

@@ -19,8 +19,9 @@ namespace tessarine {
 // in this process holds it. Fails with kInvalidArgument when the directory
 // is open with another key, or with a key where it has none or none where it
 // has one: "data directory '{}' is already open with a different encryption key".
-// `env` is used only when the directory is opened here.
+// `env` and `policy` are used only when the directory is opened here.
 Result<std::shared_ptr<Engine>> open_database(const std::string& data_dir,
-                                              std::shared_ptr<const EncryptionKey> key, Env& env);
+                                              std::shared_ptr<const EncryptionKey> key, Env& env,
+                                              CheckpointPolicy policy = {});
 
 }  // namespace tessarine

@@ -290,6 +290,11 @@ Status SyncWriteAheadLog::append(const WalEntry& entry) {
 
 Status SyncWriteAheadLog::roll_back_locked() { return truncate_and_sync(*file_, end_offset_); }
 
+uint64_t SyncWriteAheadLog::size() {
+  std::lock_guard guard(mutex_);
+  return end_offset_;
+}
+
 Status SyncWriteAheadLog::truncate() {
   std::lock_guard guard(mutex_);
   // Through a fresh handle on the path, so a log file that was replaced or

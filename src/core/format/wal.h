@@ -122,6 +122,9 @@ class SyncWriteAheadLog {
 
   const std::filesystem::path& path() const { return path_; }
 
+  // Bytes of complete records in the log (what a reopen would replay).
+  uint64_t size();
+
  private:
   SyncWriteAheadLog(Env& env, std::filesystem::path path, std::unique_ptr<WritableFile> file,
                     uint64_t size, std::shared_ptr<const EncryptionKey> key);

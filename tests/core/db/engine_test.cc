@@ -218,6 +218,44 @@ TEST(EngineTest, ConcurrentWritersLogInTheOrderOfApplication) {
   EXPECT_EQ(contents_of(*reopened), before);
 }
 
+TEST(EngineTest, AutomaticCheckpointsBoundTheLog) {
+  // The same 1,000 inserts with automatic checkpoints and without: the
+  // largest the log ever grew, and what a reopen finds.
+  struct Run {
+    uint64_t largest_log = 0;
+    Contents contents;
+    bool snapshot_written = false;
+  };
+  const auto run = [](CheckpointPolicy policy) {
+    ScopedTempDir dir;
+    const auto wal = dir.path() / "data" / "wal.bin";
+    Run out;
+    {
+      auto db = Engine::open(dir.data_dir(), nullptr, *Env::posix(), policy);
+      EXPECT_TRUE(db.ok());
+      EXPECT_TRUE((*db)->create_collection("a", 4, HnswConfig{}).ok());
+      for (int i = 0; i < 1000; ++i) {
+        EXPECT_TRUE((*db)->insert("a", Document{id_of(i % 250), "t", {}}, vec(i)).ok());
+        if (i % 250 == 249) {
+          EXPECT_TRUE((*db)->delete_many("a", {}, Filter{}).ok());
+        }
+        out.largest_log = std::max<uint64_t>(out.largest_log, std::filesystem::file_size(wal));
+      }
+      out.contents = contents_of(**db);
+    }
+    out.snapshot_written = std::filesystem::exists(dir.path() / "data" / "a.tsr");
+    auto reopened = open_engine(dir.data_dir());
+    EXPECT_EQ(contents_of(*reopened), out.contents);
+    return out;
+  };
+  const Run on = run(CheckpointPolicy{0.25, 4096});
+  const Run off = run(CheckpointPolicy{0, 4096});
+  EXPECT_TRUE(on.snapshot_written);
+  EXPECT_FALSE(off.snapshot_written);
+  EXPECT_LT(on.largest_log * 3, off.largest_log) << on.largest_log << " vs " << off.largest_log;
+  EXPECT_EQ(on.contents, off.contents);
+}
+
 TEST(OpenDatabaseTest, OneDatabasePerDirectoryAndItsKey) {
   ScopedTempDir dir;
   auto key = EncryptionKey::from_hex(std::string(64, 'a'));
