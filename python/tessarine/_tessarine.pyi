@@ -44,7 +44,7 @@ class Tessarine:
         self,
         data_dir: str | None = None,
         encryption_key: str | None = None,
-        auto_checkpoint: float = 0.25,
+        auto_checkpoint: float = 0.1,
     ) -> None: ...
     def create_collection(
         self,

@@ -13,7 +13,7 @@ namespace tessarine::python {
 namespace {
 
 const char kClassDoc[] =
-    "Tessarine(data_dir=None, encryption_key=None, auto_checkpoint=0.25)\n--\n\n"
+    "Tessarine(data_dir=None, encryption_key=None, auto_checkpoint=0.1)\n--\n\n"
     "In-process vector database with HNSW and BM25 indexing.\n\n"
     "Create ephemeral or persistent databases:\n"
     "    db = Tessarine()  # ephemeral (in-memory only)\n"

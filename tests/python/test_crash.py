@@ -20,7 +20,7 @@ CHILD = textwrap.dedent(
     rng = random.Random(seed)
     # Batches large enough that the log passes the automatic checkpoint's
     # point (1 MiB) within a round: kills land inside those checkpoints too.
-    db = Tessarine(data_dir=data_dir, auto_checkpoint=0.25)
+    db = Tessarine(data_dir=data_dir, auto_checkpoint=0.1)
     if "c" not in db.list_collections():
         db.create_collection("c", DIM)
     journal = open(journal_path, "a", buffering=1)

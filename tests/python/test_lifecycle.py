@@ -159,7 +159,7 @@ def test_auto_checkpoint_must_be_a_finite_ratio(tmp_path, bad, exc):
         Tessarine(data_dir=str(tmp_path / "data"), auto_checkpoint=bad)
 
 
-@pytest.mark.parametrize("ratio", [0.25, 0])
+@pytest.mark.parametrize("ratio", [0.1, 0])
 def test_auto_checkpoint_bounds_the_log(tmp_path, ratio):
     d = tmp_path / "data"
     db = Tessarine(data_dir=str(d), auto_checkpoint=ratio)

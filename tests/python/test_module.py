@@ -38,7 +38,7 @@ def test_class_docstrings():
 
 def test_every_method_has_a_signature():
     assert str(inspect.signature(Tessarine)) == (
-        "(data_dir=None, encryption_key=None, auto_checkpoint=0.25)")
+        "(data_dir=None, encryption_key=None, auto_checkpoint=0.1)")
     for name, member in vars(Tessarine).items():
         if name.startswith("_") or not callable(member):
             continue

@@ -49,11 +49,26 @@ AdmittedSet admit(const Collection& c, const Filter& filter) {
   }
 
   // The smallest candidate list of the must conditions bounds the work.
+  // Range conditions on one field (800 <= size < 865) are looked up as one
+  // interval: either bound alone may hold for most of the collection.
   std::optional<std::vector<uint32_t>> base;
-  for (const FilterCondition& condition : filter.must) {
-    std::optional<std::vector<uint32_t>> candidates = c.metadata_index.candidates(condition);
+  const auto offer = [&](std::optional<std::vector<uint32_t>> candidates) {
     if (candidates && (!base || candidates->size() < base->size())) base = std::move(candidates);
+  };
+  HashMap<std::string, std::pair<double, double>> intervals;
+  for (const FilterCondition& condition : filter.must) {
     if (base && base->empty()) break;
+    if (auto interval = MetadataIndex::candidate_interval(condition)) {
+      auto [it, inserted] = intervals.try_emplace(condition.field, *interval);
+      it->second.first = std::max(it->second.first, interval->first);
+      it->second.second = std::min(it->second.second, interval->second);
+      continue;
+    }
+    offer(c.metadata_index.candidates(condition));
+  }
+  for (const auto& [field, interval] : intervals) {
+    if (base && base->empty()) break;
+    offer(c.metadata_index.numbers_between(field, interval.first, interval.second));
   }
 
   const auto consider = [&](uint32_t id, const Document& document) {

@@ -141,17 +141,31 @@ std::optional<std::vector<uint32_t>> MetadataIndex::candidates(
     case FilterOp::Gte:
     case FilterOp::Lt:
     case FilterOp::Lte: {
-      const std::optional<double> bound =
-          condition.value ? number_of(*condition.value) : std::nullopt;
-      if (!bound || std::isnan(*bound)) return std::vector<uint32_t>{};
-      const double slack = std::isinf(*bound) ? 0.0 : margin(*bound);
-      if (condition.op == FilterOp::Gt || condition.op == FilterOp::Gte) {
-        return number_range(field, *bound - slack, kInfinity);
-      }
-      return number_range(field, -kInfinity, *bound + slack);
+      const auto interval = candidate_interval(condition);
+      if (!interval) return std::vector<uint32_t>{};  // no number operand: nothing matches
+      return number_range(field, interval->first, interval->second);
     }
   }
   return std::nullopt;
+}
+
+std::optional<std::pair<double, double>> MetadataIndex::candidate_interval(
+    const FilterCondition& condition) {
+  const bool lower = condition.op == FilterOp::Gt || condition.op == FilterOp::Gte;
+  const bool upper = condition.op == FilterOp::Lt || condition.op == FilterOp::Lte;
+  if (!lower && !upper) return std::nullopt;
+  const std::optional<double> bound = condition.value ? number_of(*condition.value) : std::nullopt;
+  if (!bound || std::isnan(*bound)) return std::nullopt;
+  const double slack = std::isinf(*bound) ? 0.0 : margin(*bound);
+  if (lower) return std::pair(*bound - slack, kInfinity);
+  return std::pair(-kInfinity, *bound + slack);
+}
+
+std::vector<uint32_t> MetadataIndex::numbers_between(const std::string& field, double low,
+                                                     double high) const {
+  auto found = fields_.find(field);
+  if (found == fields_.end() || low > high) return {};
+  return number_range(found->second, low, high);
 }
 
 uint64_t MetadataIndex::memory_bytes() const {

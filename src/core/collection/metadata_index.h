@@ -41,6 +41,14 @@ class MetadataIndex {
   // cannot narrow it down (then every live document is a candidate).
   std::optional<std::vector<uint32_t>> candidates(const FilterCondition& condition) const;
 
+  // For a range condition (gt, gte, lt, lte) with a number operand: the
+  // closed interval of doubles its candidates lie in, widened to cover the
+  // comparison rules. Several range conditions on one field intersect their
+  // intervals, and numbers_between() looks the intersection up once.
+  static std::optional<std::pair<double, double>> candidate_interval(
+      const FilterCondition& condition);
+  std::vector<uint32_t> numbers_between(const std::string& field, double low, double high) const;
+
   // Approximate bytes held.
   uint64_t memory_bytes() const;
 

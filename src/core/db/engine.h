@@ -57,7 +57,7 @@ inline constexpr char kLockFileName[] = "LOCK";
 // most that much log, and the snapshots written along an ingest add up to a
 // bounded multiple of the final size. A ratio of 0 turns it off.
 struct CheckpointPolicy {
-  double log_ratio = 0.25;
+  double log_ratio = 0.1;
   uint64_t min_log_bytes = 1 << 20;
 };
 
