@@ -114,7 +114,19 @@ class Tessarine:
         alpha: float = 0.7,
         fusion_method: str = "rrf",
         filter: Filter | None = None,
+        ef_search: int | None = None,
     ) -> list[SearchResult]: ...
+    def search_batch(
+        self,
+        collection: str,
+        query_embeddings: Sequence[Embedding],
+        k: int = 10,
+        min_similarity: float | None = None,
+        alpha: float = 0.7,
+        fusion_method: str = "rrf",
+        filter: Filter | None = None,
+        ef_search: int | None = None,
+    ) -> list[list[SearchResult]]: ...
     def save(self, collection: str, path: str | None = None, encryption_key: str | None = None) -> None: ...
     def load(self, name: str, path: str | None = None, encryption_key: str | None = None) -> None: ...
     def compact(self) -> None: ...

@@ -168,7 +168,8 @@ PyMethodDef kMethods[] = {
                      "Estimate total memory usage across all collections (bytes)."),
     TESSARINE_METHOD(search,
                      "search($self, collection, query_embedding=None, query_text=None, k=10, "
-                     "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None)\n--\n\n"
+                     "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None, "
+                     "ef_search=None)\n--\n\n"
                      "Search a collection.\n\n"
                      "Supports vector search, keyword search, and hybrid search.\n"
                      "If both query_embedding and query_text are given, hybrid search is used.\n\n"
@@ -183,7 +184,18 @@ PyMethodDef kMethods[] = {
                      "    fusion_method: 'rrf' (reciprocal rank fusion, default) or 'linear'.\n"
                      "    filter: Optional dict with 'must' and 'must_not' lists of conditions,\n"
                      "        each {'field': str, 'op': 'eq'|'ne'|'gt'|'lt'|'gte'|'lte'|'in',\n"
-                     "        'value': ..., 'values': [...]}.\n"),
+                     "        'value': ..., 'values': [...]}.\n"
+                     "    ef_search: Optional beam width of the graph walk for this search\n"
+                     "        (default: the collection's ef_search). Larger finds more of the\n"
+                     "        true nearest neighbours, smaller is faster.\n"),
+    TESSARINE_METHOD(search_batch,
+                     "search_batch($self, collection, query_embeddings, k=10, "
+                     "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None, "
+                     "ef_search=None)\n--\n\n"
+                     "Run one vector search per query embedding, on several threads.\n\n"
+                     "query_embeddings is a 2-D numpy array or a sequence of vectors. Returns\n"
+                     "one result list per query, in order, each equal to what search() with\n"
+                     "the same arguments returns.\n"),
     TESSARINE_METHOD(save,
                      "save($self, collection, path=None, encryption_key=None)\n--\n\n"
                      "Save a collection snapshot to disk.\n\n"

@@ -77,6 +77,7 @@ PyObject* delete_many(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Search.
 PyObject* search(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* search_batch(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Persistence and maintenance.
 PyObject* save(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

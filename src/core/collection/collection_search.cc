@@ -38,6 +38,12 @@ bool is_tombstoned(const HnswIndex& index, uint32_t id) {
   return id < index.deleted.size() && index.deleted[id] != 0;
 }
 
+// The beam width a request asks for; 0 means the collection's ef_search.
+// An explicit 0 asks for the narrowest beam (k), not for the default.
+uint64_t request_ef(const SearchRequest& request) {
+  return request.ef_search ? std::max<uint64_t>(*request.ef_search, 1) : 0;
+}
+
 // A vector hit's score: larger is better.
 float similarity(float distance) { return 1.0f - distance; }
 
@@ -55,27 +61,29 @@ std::vector<ScoredDocument> resolve_vector_hits(const Collection& c,
 }
 
 std::vector<ScoredDocument> vector_search(const Collection& c, std::span<const float> query,
-                                          uint64_t k, const std::optional<float>& min_similarity) {
-  return resolve_vector_hits(c, knn_search(c.hnsw, query, bounded_k(c, k)), min_similarity);
+                                          uint64_t k, const std::optional<float>& min_similarity,
+                                          uint64_t ef) {
+  return resolve_vector_hits(c, knn_search(c.hnsw, query, bounded_k(c, k), ef), min_similarity);
 }
 
 // The filter's exact matches are known before the search (metadata index),
 // so the planner picks the cheaper strategy: an exact scan of the matches,
 // or a graph walk that tests one bit per visited node.
 std::vector<DistanceId> filtered_knn(const Collection& c, std::span<const float> query, uint64_t k,
-                                     const AdmittedSet& admitted) {
+                                     const AdmittedSet& admitted, uint64_t ef) {
   k = bounded_k(c, k);
   if (prefer_exact_scan(admitted.size(), c.documents.size(), k, c.hnsw.config)) {
     return knn_exact_among(c.hnsw, query, admitted.ids, k);
   }
-  return knn_search_filtered(c.hnsw, query, k, [&](uint32_t id) { return admitted.contains(id); });
+  return knn_search_filtered(
+      c.hnsw, query, k, [&](uint32_t id) { return admitted.contains(id); }, ef);
 }
 
 std::vector<ScoredDocument> vector_search_filtered(const Collection& c,
                                                    std::span<const float> query, uint64_t k,
                                                    const std::optional<float>& min_similarity,
-                                                   const Filter& filter) {
-  return resolve_vector_hits(c, filtered_knn(c, query, k, admit(c, filter)), min_similarity);
+                                                   const Filter& filter, uint64_t ef) {
+  return resolve_vector_hits(c, filtered_knn(c, query, k, admit(c, filter), ef), min_similarity);
 }
 
 // Neither the filter nor min_similarity applies to a keyword-only search.
@@ -116,7 +124,7 @@ std::vector<ScoredDocument> fuse_and_resolve(const Collection& c, const RankedLi
 std::vector<ScoredDocument> hybrid_search(const Collection& c, std::span<const float> query,
                                           const SearchRequest& request) {
   const uint64_t k = bounded_k(c, request.k);
-  const RankedList vector = to_vector_list(c, knn_search(c.hnsw, query, k));
+  const RankedList vector = to_vector_list(c, knn_search(c.hnsw, query, k, request_ef(request)));
   const RankedList keyword = bm25_search(c.inverted_index, *request.query_text, k);
   return fuse_and_resolve(c, vector, keyword, request);
 }
@@ -129,7 +137,8 @@ std::vector<ScoredDocument> hybrid_search_filtered(const Collection& c,
                                                    const Filter& filter) {
   const uint64_t k = bounded_k(c, request.k);
   const AdmittedSet admitted = admit(c, filter);
-  const RankedList vector = to_vector_list(c, filtered_knn(c, query, k, admitted));
+  const RankedList vector =
+      to_vector_list(c, filtered_knn(c, query, k, admitted, request_ef(request)));
   RankedList keyword = bm25_search(c.inverted_index, *request.query_text, k);
   std::erase_if(keyword, [&](const auto& hit) { return !admitted.contains(hit.first); });
   return fuse_and_resolve(c, vector, keyword, request);
@@ -168,8 +177,8 @@ Result<std::vector<ScoredDocument>> search_collection(const LockedCollection& lo
   if (!request.query_text.has_value()) {
     return request.filter.has_value()
                ? vector_search_filtered(c, query, request.k, request.min_similarity,
-                                        *request.filter)
-               : vector_search(c, query, request.k, request.min_similarity);
+                                        *request.filter, request_ef(request))
+               : vector_search(c, query, request.k, request.min_similarity, request_ef(request));
   }
   return request.filter.has_value() ? hybrid_search_filtered(c, query, request, *request.filter)
                                     : hybrid_search(c, query, request);

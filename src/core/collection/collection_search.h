@@ -29,6 +29,9 @@ struct SearchRequest {
   // Present (even when empty) selects the filtered vector and hybrid paths.
   // A keyword-only search does not apply it.
   std::optional<Filter> filter;
+  // The graph walk's beam width for this search alone (vector and hybrid
+  // paths); nothing means the collection's ef_search.
+  std::optional<uint64_t> ef_search;
 };
 
 // score is larger-is-better: 1 - distance on the vector paths (the cosine

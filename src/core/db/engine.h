@@ -163,6 +163,13 @@ class Engine {
 
   Result<std::vector<ScoredDocument>> search(const std::string& collection,
                                              const SearchRequest& request) const;
+  // One search per query embedding, with the other fields of `request`,
+  // answered on up to `threads` threads (0: one per core). Every query is
+  // checked before any search runs; results come back in query order and
+  // equal what search() returns for each.
+  Result<std::vector<std::vector<ScoredDocument>>> search_batch(
+      const std::string& collection, std::vector<std::vector<float>> queries,
+      const SearchRequest& request, unsigned threads = 0) const;
 
   // Snapshots. `path` defaults to the data directory; `key` (may be null)
   // to the database's key for save, to none for load. A save into the data

@@ -92,7 +92,7 @@ std::vector<DistanceId> finish(std::vector<DistanceId> entries, uint64_t k) {
 // fewer than k matches that exist.
 template <typename Accepts>
 std::vector<DistanceId> top_k_search(const HnswIndex& index, std::span<const float> query,
-                                     uint64_t k, Accepts accepts) {
+                                     uint64_t k, uint64_t ef_search, Accepts accepts) {
   if (!index.entry_point || k == 0) return {};
   VisitedLease lease(search_visited());
   VisitedSet& visited = lease.get();
@@ -100,7 +100,7 @@ std::vector<DistanceId> top_k_search(const HnswIndex& index, std::span<const flo
   const QueryContext q = prepare_query(index, query);
   const uint32_t entry[] = {descend_to_layer0(index, q, visited)};
 
-  const uint64_t ef = std::max(index.config.ef_search, k);
+  const uint64_t ef = std::max(ef_search != 0 ? ef_search : index.config.ef_search, k);
   uint64_t visits = 0;
   std::vector<DistanceId> found =
       beam_search(index, query, entry, q.norm_sq, ef, 0, visited, q.table_ptr(), accepts, &visits);
@@ -144,14 +144,16 @@ std::vector<DistanceId> search_layer(const HnswIndex& index, std::span<const flo
   return beam_search(index, query, entry_points, query_norm_sq, ef, layer, visited, nullptr, live);
 }
 
-std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float> query,
-                                   uint64_t k) {
-  return top_k_search(index, query, k, [&](uint32_t id) { return !index.is_deleted(id); });
+std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float> query, uint64_t k,
+                                   uint64_t ef_search) {
+  return top_k_search(index, query, k, ef_search,
+                      [&](uint32_t id) { return !index.is_deleted(id); });
 }
 
 std::vector<DistanceId> knn_search_filtered(const HnswIndex& index, std::span<const float> query,
-                                            uint64_t k, absl::FunctionRef<bool(uint32_t)> passes) {
-  return top_k_search(index, query, k,
+                                            uint64_t k, absl::FunctionRef<bool(uint32_t)> passes,
+                                            uint64_t ef_search) {
+  return top_k_search(index, query, k, ef_search,
                       [&](uint32_t id) { return !index.is_deleted(id) && passes(id); });
 }
 

@@ -20,8 +20,10 @@ using DistanceId = std::pair<float, uint32_t>;
 // k only when fewer live nodes exist. `query` must have index.dimension
 // components (a different length is a broken invariant). Thread-safe for
 // concurrent searches; uses this thread's search visited set.
-std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float> query,
-                                   uint64_t k);
+// `ef_search` (0: the index's configured value) sets the layer-0 beam width
+// of this search alone; the beam is never narrower than k.
+std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float> query, uint64_t k,
+                                   uint64_t ef_search = 0);
 
 // As knn_search, but only nodes for which `passes(id)` holds can become
 // results (the filter takes part in the layer-0 walk; failing nodes are still
@@ -30,7 +32,8 @@ std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float
 // returns fewer than k matches that exist. `passes` is called at most once per
 // node per pass and never for tombstoned nodes.
 std::vector<DistanceId> knn_search_filtered(const HnswIndex& index, std::span<const float> query,
-                                            uint64_t k, absl::FunctionRef<bool(uint32_t)> passes);
+                                            uint64_t k, absl::FunctionRef<bool(uint32_t)> passes,
+                                            uint64_t ef_search = 0);
 
 // The k nearest of the given live nodes by an exact scan (the distances the
 // walks rank their results by: raw vectors when kept, else scalar codes), for
