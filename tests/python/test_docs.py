@@ -57,8 +57,11 @@ def module_missing(name):
         return True
 
 
-DOC_FILES = [p for p in sorted((ROOT / "docs").glob("*.md")) + [ROOT / "README.md"]
-             if python_blocks(p.read_text(encoding="utf-8"))]
+# The wheel check runs a copy of tests/python without the rest of the
+# checkout: then there is nothing to collect.
+DOCS = ROOT / "docs"
+DOC_FILES = [p for p in sorted(DOCS.glob("*.md")) + [ROOT / "README.md"]
+             if p.is_file() and python_blocks(p.read_text(encoding="utf-8"))]
 
 
 @pytest.mark.parametrize("path", DOC_FILES, ids=[p.name for p in DOC_FILES])
@@ -116,6 +119,8 @@ def test_the_collector_runs_python_blocks_only():
 
 
 def test_every_page_is_collected():
+    if not DOCS.is_dir():
+        pytest.skip("no docs/ beside this copy of the tests")
     names = {p.name for p in DOC_FILES}
     for page in ["README.md", "getting-started.md", "data-model-and-durability.md",
                  "filters.md", "hybrid-search.md", "tuning.md", "encryption.md"]:
