@@ -20,9 +20,18 @@ namespace tessarine {
 bool is_snapshot_file_name(const std::string& file_name);
 
 // Loads every snapshot file of `dir` in listing order. A snapshot that fails
-// to load is skipped; only a failure to list the directory is an error.
-Result<std::vector<CollectionHandle>> load_snapshots(Env& env, const std::filesystem::path& dir,
-                                                     const EncryptionKey* key);
+// to load is skipped (its file name is added to `unreadable` when given);
+// only a failure to list the directory is an error.
+Result<std::vector<CollectionHandle>> load_snapshots(
+    Env& env, const std::filesystem::path& dir, const EncryptionKey* key,
+    std::vector<std::string>* unreadable = nullptr);
+
+// Renames a snapshot file that could not be read to "{file}.unreadable-N"
+// (the smallest N not taken; never overwriting) and syncs the directory, so
+// a checkpoint can write the collection's new snapshot without destroying
+// the old bytes.
+Status move_unreadable_snapshot(Env& env, const std::filesystem::path& dir,
+                                const std::string& file_name);
 
 // Removes the snapshot files of `dir` whose names are not in `keep`, then
 // syncs the directory so the removal is durable.

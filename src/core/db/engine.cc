@@ -114,8 +114,10 @@ Status Engine::open_directory() {
 
   std::unique_lock registry(registry_.lock());
   if (existed) {
-    auto loaded = load_snapshots(env_, dir, key_.get());
+    std::vector<std::string> unreadable;
+    auto loaded = load_snapshots(env_, dir, key_.get(), &unreadable);
     if (!loaded.ok()) return snapshots_failed(loaded.status());
+    unreadable_snapshots_.insert(unreadable.begin(), unreadable.end());
     for (CollectionHandle& handle : *loaded) {
       // When two files hold the same name, the later one in listing order wins.
       std::string name = handle->data.name;  // not shared with anyone yet
@@ -376,12 +378,25 @@ Status Engine::checkpoint_locked(const std::string* first, const EncryptionKey* 
                             const EncryptionKey* key) -> Status {
     CollectionHandle handle = registry_.get_collection(name);
     if (handle == nullptr) return Status::Ok();  // deleted meanwhile
+    std::string file_name;
+    {
+      std::shared_lock guard(handle->lock);
+      file_name = snapshot_file_name(handle->data.name);
+    }
+    if (unreadable_snapshots_.contains(file_name)) {
+      // Never write over bytes that could not be read: they may be the
+      // only copy of a collection (a key given wrongly, a repairable file).
+      if (Status s = move_unreadable_snapshot(env_, dir, file_name); !s.ok()) {
+        return bare_error ? as_runtime_error("", s)
+                          : as_runtime_error("save '" + name + "' failed: ", s);
+      }
+      unreadable_snapshots_.erase(file_name);
+    }
     if (Status s = save_collection(env_, handle, dir, key); !s.ok()) {
       return bare_error ? as_runtime_error("", s)
                         : as_runtime_error("save '" + name + "' failed: ", s);
     }
-    std::shared_lock guard(handle->lock);
-    written.insert(snapshot_file_name(handle->data.name));
+    written.insert(std::move(file_name));
     return Status::Ok();
   };
   if (first != nullptr) {
@@ -391,6 +406,8 @@ Status Engine::checkpoint_locked(const std::string* first, const EncryptionKey* 
     if (first != nullptr && name == *first) continue;
     if (Status s = save_one(name, false, key_.get()); !s.ok()) return s;
   }
+  // Snapshots of deleted collections go; files that could not be read stay.
+  written.insert(unreadable_snapshots_.begin(), unreadable_snapshots_.end());
   if (Status s = remove_stale_snapshots(env_, dir, written); !s.ok()) {
     return Status::Io("compact failed: " + s.message());
   }

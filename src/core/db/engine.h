@@ -226,6 +226,11 @@ class Engine {
   mutable RwLock checkpoint_lock_;
   Database registry_;
   const CheckpointPolicy policy_;
+  // Snapshot files that did not load at open (damaged, or sealed under a
+  // key this database does not have). Checkpoints never remove them; one
+  // whose name a collection's snapshot needs is moved aside first. Guarded
+  // by checkpoint_lock_ held exclusively.
+  HashSet<std::string> unreadable_snapshots_;
   std::atomic<uint64_t> next_checkpoint_at_{UINT64_MAX};  // log bytes
   std::atomic<bool> checkpoint_running_{false};
 };

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -173,6 +175,47 @@ TEST(EngineTest, ReadsByIdAndFilterAndWritesByFilter) {
   EXPECT_EQ(*db->count("a", std::nullopt), 6u);
   EXPECT_EQ(*db->count("a", even), 0u);
   EXPECT_EQ(db->count("missing", std::nullopt).status().code(), ErrorCode::kNotFound);
+}
+
+// A snapshot that does not load at open is skipped, but its bytes are never
+// destroyed: checkpoints leave it alone, and one that a collection's new
+// snapshot would replace is moved aside first.
+TEST(EngineTest, CheckpointsNeverDestroyUnreadableSnapshots) {
+  ScopedTempDir dir;
+  const std::filesystem::path data = dir.path() / "data";
+  {
+    auto db = open_engine(dir.data_dir());
+    for (const char* name : {"a", "b", "c"}) {
+      ASSERT_TRUE(db->create_collection(name, 4, HnswConfig{}).ok());
+      ASSERT_TRUE(db->insert(name, doc(1), vec(1)).ok());
+    }
+    ASSERT_TRUE(db->compact().ok());
+  }
+  const auto read = [](const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  for (const char* name : {"b.tsr", "c.tsr"}) {  // damage two snapshots
+    std::string bytes = read(data / name);
+    bytes[bytes.size() / 2] ^= 0x5a;
+    std::ofstream(data / name, std::ios::binary | std::ios::trunc) << bytes;
+  }
+  const std::string damaged_b = read(data / "b.tsr");
+  const std::string damaged_c = read(data / "c.tsr");
+  {
+    auto db = open_engine(dir.data_dir());
+    EXPECT_EQ(db->list_collections(), std::vector<std::string>{"a"});
+    ASSERT_TRUE(db->insert("a", doc(2), vec(2)).ok());
+    ASSERT_TRUE(db->compact().ok());
+    EXPECT_EQ(read(data / "b.tsr"), damaged_b);  // not removed as stale
+    ASSERT_TRUE(db->create_collection("c", 4, HnswConfig{}).ok());
+    ASSERT_TRUE(db->compact().ok());
+  }
+  EXPECT_EQ(read(data / "c.tsr.unreadable-1"), damaged_c);  // moved aside, not overwritten
+  auto reopened = open_engine(dir.data_dir());
+  EXPECT_EQ(reopened->collection_info("c")->document_count, 0u);
+  EXPECT_EQ(reopened->collection_info("a")->document_count, 2u);
+  EXPECT_EQ(read(data / "b.tsr"), damaged_b);
 }
 
 TEST(EngineTest, InMemoryDatabaseRefusesDataDirectoryOperations) {
