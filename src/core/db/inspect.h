@@ -66,9 +66,10 @@ struct DirectoryReport {
   LogReport log;
   std::vector<SideFileReport> side_files;     // by number
   std::vector<CollectionReport> collections;  // by name, as an open would hold them
-  // One line for each thing an open would drop or skip: a snapshot that does
-  // not load, two snapshots of one collection, log bytes that are not
-  // replayed. Empty for a healthy directory.
+  // One line for each thing an open would drop or skip: snapshots that do
+  // not load, two snapshots of one collection, log records that are skipped,
+  // then (always last) log bytes where reading stops early. Empty for a
+  // healthy directory.
   std::vector<std::string> problems;
 };
 
