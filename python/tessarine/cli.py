@@ -333,7 +333,20 @@ def json_line(document: dict[str, Any]) -> bytes:
     # bytes; NaN and infinite metadata values are written as Python's json
     # writes them (NaN, Infinity).
     document["metadata"] = dict(sorted(document["metadata"].items()))
-    return (json.dumps(document, ensure_ascii=False) + "\n").encode("utf-8")
+    embedding = document.pop("embedding", None)
+    line = json.dumps(document, ensure_ascii=False)
+    if embedding is not None:
+        numbers = ", ".join(float32_text(x) for x in embedding)
+        line = f'{line[:-1]}, "embedding": [{numbers}]}}'
+    return (line + "\n").encode("utf-8")
+
+
+def float32_text(value: float) -> str:
+    # Embeddings are finite float32 values: 9 significant digits give back
+    # exactly the same float32, in about half the text of a float64 repr. A
+    # whole number keeps a ".0" so that it reads back as a float (-0.0 too).
+    text = f"{value:.9g}"
+    return text + ".0" if text.lstrip("-").isdigit() else text
 
 
 def cmd_export(args: argparse.Namespace) -> int:

@@ -8,12 +8,13 @@ import os
 import random
 import re
 import stat
+import struct
 import subprocess
 import sys
 
 import pytest
 
-from tessarine import Tessarine
+from tessarine import Tessarine, cli
 from tessarine import _tessarine
 
 KEY = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"
@@ -221,6 +222,19 @@ def test_export_import_round_trip(data_dir, tmp_path):
     assert result.stderr == ("tessarine: error: collection 'articles' already exists with metric "
                              "cosine, not euclidean as --metric asks\n")
     assert files_in(copy) == before
+
+
+def test_exported_embeddings_read_back_as_the_same_float32_values():
+    rng = random.Random(3)
+    bits = [rng.getrandbits(32) for _ in range(20000)] + [
+        0x00000001, 0x80000001, 0x007FFFFF, 0x7F7FFFFF, 0xFF7FFFFF, 0x00000000, 0x80000000,
+        0x3F800000, 0x4B800001]  # denormals, extremes, zeros, 1.0, 2**24 + 2
+    values = [v for v in struct.unpack(f"{len(bits)}f", struct.pack(f"{len(bits)}I", *bits))
+              if math.isfinite(v)]
+    line = cli.json_line({"id": "x", "text": "t", "metadata": {}, "embedding": values})
+    back = json.loads(line)["embedding"]
+    assert all(isinstance(x, float) for x in back)
+    assert struct.pack(f"{len(back)}f", *back) == struct.pack(f"{len(values)}f", *values)
 
 
 def test_export_without_raw_vectors_says_the_embeddings_are_approximate(data_dir):
