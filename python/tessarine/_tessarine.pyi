@@ -1,4 +1,5 @@
 from collections.abc import Sequence
+from os import PathLike
 from types import TracebackType
 from typing import Literal, NotRequired, Self, SupportsFloat, TypedDict, final
 
@@ -165,3 +166,54 @@ class CollectionInfo:
     def document_count(self) -> int: ...
     @property
     def estimated_memory_bytes(self) -> int: ...
+
+# The read-only data-directory report behind `python -m tessarine` (private).
+class _CollectionReport(TypedDict):
+    name: str
+    dimension: int
+    documents: int
+    metric: DistanceMetricName
+    raw_vectors: bool
+    m: int
+    ef_construction: int
+    ef_search: int
+
+class _SnapshotReport(TypedDict):
+    file: str
+    size: int
+    framing: Literal["plain", "encrypted", "unframed"]
+    collection: _CollectionReport | None
+    error: str | None
+
+class _SkippedRecord(TypedDict):
+    offset: int
+    error: str
+
+class _LogReport(TypedDict):
+    file: str
+    present: bool
+    size: int
+    entries: int
+    skipped: list[_SkippedRecord]
+    stop: Literal[
+        "end", "torn_header", "torn_payload", "checksum_mismatch", "sealed_without_key",
+        "sealed_not_opened",
+    ]
+    stop_offset: int
+    stop_length: int
+    error: str | None
+
+class _SideFileReport(TypedDict):
+    file: str
+    size: int
+
+class _DirectoryReport(TypedDict):
+    collections: list[_CollectionReport]
+    snapshots: list[_SnapshotReport]
+    log: _LogReport
+    side_files: list[_SideFileReport]
+    problems: list[str]
+
+def _inspect_data_directory(
+    path: str | PathLike[str], encryption_key: str | None = None
+) -> _DirectoryReport: ...

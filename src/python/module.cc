@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "python/inspect_function.h"
 #include "python/module_state.h"
 #include "python/result_types.h"
 #include "python/tessarine_type.h"
@@ -51,6 +52,7 @@ int module_exec(PyObject* module) {
   if (add_class(module, state->search_result_type, "SearchResult") != 0) return -1;
   state->collection_info_type = create_collection_info_type(module);
   if (add_class(module, state->collection_info_type, "CollectionInfo") != 0) return -1;
+  if (add_inspect_function(module) != 0) return -1;
   return 0;
 }
 

@@ -95,14 +95,24 @@ class ChunkReader {
   uint64_t position_ = 0;     // bytes handed to the caller
 };
 
-// One step of a scan over the log: a readable payload, or the reason the
-// scan stops. `offset` is where the record (or the unreadable bytes) begins.
+// One step of a scan over the log: a readable payload (no `stop`), or the
+// reason the scan stops. `offset` is where the record (or the unreadable
+// bytes) begins.
 struct ScanStep {
-  enum Kind { kRecord, kEnd, kTorn, kCorrupt };
-  Kind kind;
-  uint64_t offset;
-  std::vector<uint8_t> payload;  // the plain encoding, for kRecord
+  std::optional<WalStop> stop;
+  uint64_t offset = 0;
+  std::vector<uint8_t> payload;  // the plain encoding of a readable record
+  uint64_t length = 0;           // the length field, once the header is whole
 };
+
+ScanStep stop_at(WalStop stop, uint64_t offset, uint64_t length = 0) {
+  return ScanStep{stop, offset, {}, length};
+}
+
+ScanStep record_at(uint64_t offset, std::vector<uint8_t> payload) {
+  const uint64_t length = payload.size();
+  return ScanStep{std::nullopt, offset, std::move(payload), length};
+}
 
 // Walks the records of a log whose size is known at the start. The writer's
 // recovery and the reader share it, so both draw the line at the same place.
@@ -116,28 +126,30 @@ class WalScanner {
     uint8_t header[kWalHeaderSize];
     auto got = reader_.read(header, kWalHeaderSize);
     if (!got.ok()) return got.status();
-    if (*got == 0) return ScanStep{ScanStep::kEnd, offset, {}};
-    if (*got < kWalHeaderSize) return ScanStep{ScanStep::kTorn, offset, {}};
+    if (*got == 0) return stop_at(WalStop::kEnd, offset);
+    if (*got < kWalHeaderSize) return stop_at(WalStop::kTornHeader, offset);
 
     const uint32_t length = get_u32_be(header);
     const uint32_t check = get_u32_be(header + 4);
     // A length beyond the end of the file is a torn record; it is never
     // allocated.
     if (length > size_ - std::min(size_, reader_.position())) {
-      return ScanStep{ScanStep::kTorn, offset, {}};
+      return stop_at(WalStop::kTornPayload, offset, length);
     }
     std::vector<uint8_t> payload(length);
     got = reader_.read(payload.data(), payload.size());
     if (!got.ok()) return got.status();
-    if (*got < payload.size()) return ScanStep{ScanStep::kTorn, offset, {}};
+    if (*got < payload.size()) return stop_at(WalStop::kTornPayload, offset, length);
 
     if (check == kWalSealedCheck && key_ != nullptr) {
       auto opened = key_->decrypt(payload);
-      if (opened.ok()) return ScanStep{ScanStep::kRecord, offset, std::move(opened).value()};
+      if (opened.ok()) return record_at(offset, std::move(opened).value());
     }
     // A plain record whose CRC happens to be FF FF FF FF also lands here.
-    if (crc32_of(payload) == check) return ScanStep{ScanStep::kRecord, offset, std::move(payload)};
-    return ScanStep{ScanStep::kCorrupt, offset, {}};
+    if (crc32_of(payload) == check) return record_at(offset, std::move(payload));
+    if (check != kWalSealedCheck) return stop_at(WalStop::kChecksumMismatch, offset, length);
+    return stop_at(key_ == nullptr ? WalStop::kSealedWithoutKey : WalStop::kSealedNotOpened, offset,
+                   length);
   }
 
  private:
@@ -244,12 +256,12 @@ Result<WalRecovery> SyncWriteAheadLog::recover() {
   WalScanner scanner(
       [&file](uint64_t offset, std::span<uint8_t> out) { return file.read_at(offset, out); }, *size,
       key_.get());
-  ScanStep step{ScanStep::kRecord, 0, {}};
-  while (step.kind == ScanStep::kRecord) {
+  ScanStep step;
+  do {
     auto next = scanner.next();
     if (!next.ok()) return next.status();
     step = std::move(next).value();
-  }
+  } while (!step.stop);
 
   WalRecovery recovery;
   if (step.offset < *size) {
@@ -258,7 +270,7 @@ Result<WalRecovery> SyncWriteAheadLog::recover() {
     if (!side.ok()) return side.status();
     recovery.side_file = std::move(side).value();
     const uint64_t moved = *size - step.offset;
-    (step.kind == ScanStep::kCorrupt ? recovery.corrupt_bytes_moved : recovery.torn_bytes_moved) =
+    (wal_stop_is_torn(*step.stop) ? recovery.torn_bytes_moved : recovery.corrupt_bytes_moved) =
         moved;
     if (Status status = truncate_and_sync(*file_, step.offset); !status.ok()) return status;
   }
@@ -312,8 +324,7 @@ Status SyncWriteAheadLog::truncate() {
   return Status::Ok();
 }
 
-Result<std::vector<WalEntry>> read_wal(Env& env, const std::filesystem::path& path,
-                                       const EncryptionKey* key) {
+Result<WalScan> scan_wal(Env& env, const std::filesystem::path& path, const EncryptionKey* key) {
   auto file = env.open_readable(path);
   if (!file.ok()) return file.status();
   auto size = (*file)->size();
@@ -322,17 +333,33 @@ Result<std::vector<WalEntry>> read_wal(Env& env, const std::filesystem::path& pa
   WalScanner scanner(
       [&reader](uint64_t offset, std::span<uint8_t> out) { return reader.read_at(offset, out); },
       *size, key);
-  std::vector<WalEntry> entries;
+  WalScan scan;
+  scan.file_size = *size;
   while (true) {
     auto step = scanner.next();
     if (!step.ok()) return step.status();
-    if (step->kind != ScanStep::kRecord) break;
+    if (step->stop) {
+      scan.stop = *step->stop;
+      scan.stop_offset = step->offset;
+      scan.stop_length = step->length;
+      return scan;
+    }
     // An entry that does not decode (say, from a newer version) is skipped;
     // bytes after a decoded entry are ignored.
     auto entry = decode_wal_entry(step->payload);
-    if (entry.ok()) entries.push_back(std::move(entry).value());
+    if (entry.ok()) {
+      scan.entries.push_back(std::move(entry).value());
+    } else {
+      scan.skipped.push_back({step->offset, entry.status().message()});
+    }
   }
-  return entries;
+}
+
+Result<std::vector<WalEntry>> read_wal(Env& env, const std::filesystem::path& path,
+                                       const EncryptionKey* key) {
+  auto scan = scan_wal(env, path, key);
+  if (!scan.ok()) return scan.status();
+  return std::move(scan->entries);
 }
 
 }  // namespace tessarine

@@ -46,6 +46,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/base/status.h"
@@ -144,5 +145,46 @@ class SyncWriteAheadLog {
 // an I/O error other than the end of the file. Does not modify the file.
 Result<std::vector<WalEntry>> read_wal(Env& env, const std::filesystem::path& path,
                                        const EncryptionKey* key);
+
+// Why reading the log stopped.
+enum class WalStop {
+  kEnd,               // the file ends right after the last record
+  kTornHeader,        // the file ends inside a record's 8-byte header
+  kTornPayload,       // the file ends before the payload its length field announces
+  kChecksumMismatch,  // a plain record whose CRC-32 does not match its payload
+  kSealedWithoutKey,  // a sealed record, and no key was given
+  kSealedNotOpened,   // a sealed record that does not open under the key given
+};
+
+// True for kTornHeader and kTornPayload, the stops recover() counts as torn
+// (the others, but kEnd, it counts as corrupt).
+inline bool wal_stop_is_torn(WalStop stop) {
+  return stop == WalStop::kTornHeader || stop == WalStop::kTornPayload;
+}
+
+// A record that passed its check but does not decode; reading skips it.
+struct WalSkippedRecord {
+  uint64_t offset = 0;
+  std::string error;  // the decoder's message
+};
+
+// What one read of the log finds: read_wal's entries, the records it skips
+// and where and why it stops.
+struct WalScan {
+  std::vector<WalEntry> entries;
+  std::vector<WalSkippedRecord> skipped;
+  WalStop stop = WalStop::kEnd;
+  // Where the record that stopped the reading begins; at kEnd the end of the
+  // last record. recover() would move the bytes from here on aside.
+  uint64_t stop_offset = 0;
+  // The length field of the record that stopped the reading, when its
+  // header is whole (every stop but kEnd and kTornHeader).
+  uint64_t stop_length = 0;
+  uint64_t file_size = 0;  // when reading began
+};
+
+// Reads the log at `path` exactly as read_wal does (the same entries, the
+// same place to stop) and reports the rest. Does not modify the file.
+Result<WalScan> scan_wal(Env& env, const std::filesystem::path& path, const EncryptionKey* key);
 
 }  // namespace tessarine

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <shared_mutex>
@@ -511,6 +512,88 @@ TEST_F(WalTest, AppendWaitsWhileACheckpointHoldsTheLock) {
   writer.join();
   EXPECT_TRUE(appended.load());
   EXPECT_EQ(read_names(), (std::vector<std::string>{"waited"}));
+}
+
+// scan_wal says where and why reading stops, and draws the line exactly where
+// read_wal stops and recover() cuts, counting it as torn or corrupt alike.
+TEST_F(WalTest, ScanSaysWhereAndWhyReadingStopsWhereRecoveryCuts) {
+  auto key = key_from(kHexKey);
+  using Damage = std::function<void(std::vector<uint8_t>&, const std::vector<uint64_t>&)>;
+  const Damage none = [](auto&, auto&) {};
+  struct Case {
+    const char* what;
+    std::shared_ptr<const EncryptionKey> write_key, read_key;
+    // Damages a log of five records; offsets[i] is where record i starts,
+    // offsets[5] the size.
+    Damage damage;
+    WalStop stop;
+    std::size_t stop_record;  // reading stops at offsets[stop_record]
+  };
+  const Case cases[] = {
+      {"whole", nullptr, nullptr, none, WalStop::kEnd, 5},
+      {"five header bytes", nullptr, nullptr, [](auto& b, auto& o) { b.resize(o[4] + 5); },
+       WalStop::kTornHeader, 4},
+      {"last byte missing", nullptr, nullptr, [](auto& b, auto& o) { b.resize(o[5] - 1); },
+       WalStop::kTornPayload, 4},
+      {"length flip in a middle record", nullptr, nullptr,
+       [](auto& b, auto& o) { b[o[2]] ^= 0x80; }, WalStop::kTornPayload, 2},
+      {"payload byte flipped", nullptr, nullptr, [](auto& b, auto& o) { b[o[2] + 8 + 3] ^= 0x20; },
+       WalStop::kChecksumMismatch, 2},
+      {"check field flipped", nullptr, nullptr, [](auto& b, auto& o) { b[o[3] + 5] ^= 0x01; },
+       WalStop::kChecksumMismatch, 3},
+      {"sealed, read without a key", key, nullptr, none, WalStop::kSealedWithoutKey, 0},
+      {"sealed, read with another key", key, key_from(kOtherHexKey), none,
+       WalStop::kSealedNotOpened, 0},
+      {"sealed, ciphertext byte flipped", key, key,
+       [](auto& b, auto& o) { b[o[1] + 8 + kNonceSize + 2] ^= 0x01; }, WalStop::kSealedNotOpened,
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
+    const auto offsets = write_markers(5, c.write_key);
+    auto bytes = read_bytes(path_);
+    c.damage(bytes, offsets);
+    write_bytes(path_, bytes);
+
+    auto scan = scan_wal(*Env::posix(), path_, c.read_key.get());
+    ASSERT_TRUE(scan.ok()) << scan.status().message();
+    EXPECT_EQ(scan->stop, c.stop);
+    EXPECT_EQ(scan->stop_offset, offsets[c.stop_record]);
+    EXPECT_EQ(scan->file_size, bytes.size());
+    const bool header_whole = c.stop != WalStop::kEnd && c.stop != WalStop::kTornHeader;
+    EXPECT_EQ(scan->stop_length, header_whole ? be32_at(bytes, scan->stop_offset) : 0u);
+    EXPECT_EQ(scan->entries.size(), c.stop_record);
+    EXPECT_EQ(names_of(scan->entries), read_names(c.read_key.get()));
+    EXPECT_TRUE(scan->skipped.empty());
+    EXPECT_EQ(read_bytes(path_), bytes);
+
+    auto log = open_log(c.read_key);
+    auto recovery = log->recover();
+    ASSERT_TRUE(recovery.ok());
+    EXPECT_EQ(fs::file_size(path_), scan->stop_offset);
+    const uint64_t cut = bytes.size() - scan->stop_offset;
+    EXPECT_EQ(recovery->torn_bytes_moved, wal_stop_is_torn(c.stop) ? cut : 0u);
+    EXPECT_EQ(recovery->corrupt_bytes_moved, wal_stop_is_torn(c.stop) ? 0u : cut);
+  }
+}
+
+TEST_F(WalTest, ScanListsTheRecordsThatDoNotDecode) {
+  const auto offsets = write_markers(1);
+  const std::vector<uint8_t> variant_nine = {9, 0, 0, 0};
+  append_bytes(path_, plain_record(variant_nine, zlib_crc32(variant_nine)));
+  {
+    auto log = open_log();
+    ASSERT_TRUE(log->append(marker("later")).ok());
+  }
+  auto scan = scan_wal(*Env::posix(), path_, nullptr);
+  ASSERT_TRUE(scan.ok());
+  EXPECT_EQ(names_of(scan->entries), (std::vector<std::string>{"0", "later"}));
+  ASSERT_EQ(scan->skipped.size(), 1u);
+  EXPECT_EQ(scan->skipped[0].offset, offsets[1]);
+  EXPECT_NE(scan->skipped[0].error, "");
+  EXPECT_EQ(scan->stop, WalStop::kEnd);
+  EXPECT_EQ(scan->stop_offset, fs::file_size(path_));
 }
 
 }  // namespace
