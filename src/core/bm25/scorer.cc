@@ -218,18 +218,22 @@ class PrunedSearch {
 
       if (full()) {
         // Every list's block bound holds for the ids from doc to the first
-        // block end: when even their sum cannot reach the threshold, the
-        // essential lists jump past that end.
-        double sum = 0.0;
-        uint64_t upto = kEnd - 1;
-        for (Cursor& c : cursors_) {
-          shallow_seek(c, doc);
-          if (c.block == c.block_count) continue;
-          sum += block_bound(c);
-          upto = std::min<uint64_t>(upto, c.blocks[c.block].last_doc_id);
+        // block end (range_end_); when even their sum cannot reach the
+        // threshold, the essential lists jump past that end. The sum stays
+        // valid for the later candidates of the range.
+        if (!range_set_ || doc > range_end_) {
+          range_set_ = true;
+          range_sum_ = 0.0;
+          range_end_ = kEnd - 1;
+          for (Cursor& c : cursors_) {
+            shallow_seek(c, doc);
+            if (c.block == c.block_count) continue;
+            range_sum_ += block_bound(c);
+            range_end_ = std::min<uint64_t>(range_end_, c.blocks[c.block].last_doc_id);
+          }
         }
-        if (sum * margin_ < threshold_) {
-          for (std::size_t i = first_essential_; i < n; ++i) seek(cursors_[i], upto + 1);
+        if (range_sum_ * margin_ < threshold_) {
+          for (std::size_t i = first_essential_; i < n; ++i) seek(cursors_[i], range_end_ + 1);
           continue;
         }
       }
@@ -335,6 +339,11 @@ class PrunedSearch {
   std::vector<double> block_prefix_;
   double margin_ = 1.0;
   double threshold_ = -std::numeric_limits<double>::infinity();
+  // Ids up to range_end_ lie, on every list, in the block the cursor's block
+  // position names; range_sum_ is the sum of those blocks' bounds.
+  uint64_t range_end_ = 0;
+  double range_sum_ = 0.0;
+  bool range_set_ = false;
   std::size_t first_essential_ = 0;
   uint64_t scored_ = 0;
   RankedList heap_;  // min-heap on (score, id): the entry to evict on top
