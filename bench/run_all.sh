@@ -15,6 +15,10 @@ for bench in "$build_dir"/bench/*_bench; do
   echo "== $(basename "$bench")"
   "$bench" "${args[@]}"
 done
+# The peers that keyword_peers_bench.py compares with go into the venv here
+# (never for make test); without them that script reports itself skipped.
+"$python" -m pip install -q -r bench/requirements-peers.txt ||
+  echo "bench: could not install bench/requirements-peers.txt"
 for script in bench/*_bench.py; do
   [ -f "$script" ] || continue
   echo "== $(basename "$script")"

@@ -361,8 +361,12 @@ bool get_inverted_index(ByteReader& r, InvertedIndex& index) {
     }
     index.postings.insert_or_assign(std::move(term), std::move(postings));
   }
-  return r.get_u32s(index.doc_lengths) && r.get_u32(index.doc_count) &&
-         r.get_u64(index.total_length);
+  if (!r.get_u32s(index.doc_lengths) || !r.get_u32(index.doc_count) ||
+      !r.get_u64(index.total_length)) {
+    return false;
+  }
+  index.refresh_bounds();  // the lists' score bounds need the lengths read last
+  return true;
 }
 
 bool get_collection(ByteReader& r, Collection& c) {
