@@ -287,6 +287,19 @@ def test_encrypted_data_dir(tmp_path):
         Tessarine().load("docs", path=str(tmp_path))
 
 
+def test_a_log_sealed_under_another_key_is_refused_not_moved_aside(tmp_path):
+    db = Tessarine(data_dir=str(tmp_path), encryption_key=KEY)
+    fill(db)
+    expected = snapshot_of(db)
+    db.close()
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    for key, message in [(None, "no encryption key was given"), (OTHER_KEY, "wrong key")]:
+        with pytest.raises(RuntimeError, match=f"^WAL replay failed: .*{message}"):
+            Tessarine(data_dir=str(tmp_path), encryption_key=key)
+        assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
+    assert snapshot_of(Tessarine(data_dir=str(tmp_path), encryption_key=KEY)) == expected
+
+
 def test_torn_log_tail_does_not_hide_later_changes(tmp_path):
     db = Tessarine(data_dir=str(tmp_path))
     fill(db, n=3)

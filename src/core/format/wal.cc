@@ -143,7 +143,10 @@ class WalScanner {
 
     if (check == kWalSealedCheck && key_ != nullptr) {
       auto opened = key_->decrypt(payload);
-      if (opened.ok()) return record_at(offset, std::move(opened).value());
+      if (opened.ok()) {
+        opened_sealed_record_ = true;
+        return record_at(offset, std::move(opened).value());
+      }
     }
     // A plain record whose CRC happens to be FF FF FF FF also lands here.
     if (crc32_of(payload) == check) return record_at(offset, std::move(payload));
@@ -152,11 +155,34 @@ class WalScanner {
                    length);
   }
 
+  // Whether some sealed record before the current one opened under the key.
+  bool opened_sealed_record() const { return opened_sealed_record_; }
+
  private:
   ChunkReader reader_;
   uint64_t size_;
   const EncryptionKey* key_;
+  bool opened_sealed_record_ = false;
 };
+
+// A sealed record that does not open, when no sealed record before it did,
+// means the directory was opened without its key or with another one, not
+// that the record is damaged. Moving the rest of the log aside would then
+// hide every change it holds from the next open with the right key.
+Status refuse_foreign_key(const ScanStep& step, bool opened_sealed_record) {
+  if (step.stop == WalStop::kSealedWithoutKey) {
+    return Status::InvalidData("the log holds an encrypted record at offset " +
+                               std::to_string(step.offset) +
+                               " and no encryption key was given; the log was not changed");
+  }
+  if (step.stop == WalStop::kSealedNotOpened && !opened_sealed_record) {
+    return Status::InvalidData(
+        "the log's encrypted record at offset " + std::to_string(step.offset) +
+        " does not open with the encryption key given (wrong key or damaged record); the log "
+        "was not changed");
+  }
+  return Status::Ok();
+}
 
 // The first side-file path next to the log that no directory entry takes.
 Result<std::filesystem::path> free_side_file(Env& env, const std::filesystem::path& log_path) {
@@ -262,6 +288,9 @@ Result<WalRecovery> SyncWriteAheadLog::recover() {
     if (!next.ok()) return next.status();
     step = std::move(next).value();
   } while (!step.stop);
+  if (Status refused = refuse_foreign_key(step, scanner.opened_sealed_record()); !refused.ok()) {
+    return refused;
+  }
 
   WalRecovery recovery;
   if (step.offset < *size) {

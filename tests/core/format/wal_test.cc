@@ -254,26 +254,41 @@ TEST_F(WalTest, SealedRecordsCarryAllOnesAndOpenOnlyUnderTheirKey) {
   EXPECT_EQ(read_bytes(path_), bytes);  // reading never modifies the file
 }
 
-TEST_F(WalTest, MixedLogWithoutKeyReadsThePlainPrefixAndMovesTheRestAside) {
+// Opening without the log's key, or with another one, must not move its
+// sealed records aside: the next open with the right key replays them. A
+// damaged sealed record after one that opened is moved aside as usual.
+TEST_F(WalTest, SealedRecordsThatNoKeyOpensAreRefusedNotMovedAside) {
   auto key = key_from(kHexKey);
-  const auto plain_offsets = write_markers(2);
-  {
-    auto log = open_log(key);
-    ASSERT_TRUE(log->append(marker("sealed-a")).ok());
-    ASSERT_TRUE(log->append(marker("sealed-b")).ok());
-  }
-  EXPECT_EQ(read_names(key.get()), (std::vector<std::string>{"0", "1", "sealed-a", "sealed-b"}));
+  write_markers(2);
+  const auto sealed_offsets = write_markers(2, key);
   const auto original = read_bytes(path_);
 
+  struct Case {
+    const char* what;
+    std::shared_ptr<const EncryptionKey> key;
+    const char* message;
+  };
+  for (const Case& c : {Case{"without a key", nullptr, "no encryption key was given"},
+                        Case{"another key", key_from(kOtherHexKey), "wrong key or damaged"}}) {
+    SCOPED_TRACE(c.what);
+    auto log = open_log(c.key);
+    auto recovered = log->recover();
+    ASSERT_FALSE(recovered.ok());
+    EXPECT_EQ(recovered.status().code(), ErrorCode::kInvalidData);
+    EXPECT_NE(recovered.status().message().find(c.message), std::string::npos)
+        << recovered.status().message();
+    EXPECT_EQ(read_bytes(path_), original);
+  }
+  EXPECT_EQ(reopen_and_read(key), (std::vector<std::string>{"0", "1", "0", "1"}));
+
+  // Damage the second sealed record: the first one opened, so this is damage.
+  auto damaged = original;
+  damaged[sealed_offsets[1] + 8 + kNonceSize + 1] ^= 0x01;
+  write_bytes(path_, damaged);
   WalRecovery recovery;
-  EXPECT_EQ(reopen_and_read(nullptr, &recovery), (std::vector<std::string>{"0", "1"}));
-  ASSERT_TRUE(recovery.side_file.has_value());
-  EXPECT_EQ(fs::file_size(path_), plain_offsets[2]);
-  // The side file is itself a readable log of the records moved aside.
-  auto moved = read_wal(*Env::posix(), *recovery.side_file, key.get());
-  ASSERT_TRUE(moved.ok());
-  EXPECT_EQ(names_of(*moved), (std::vector<std::string>{"sealed-a", "sealed-b"}));
-  EXPECT_EQ(recovery.corrupt_bytes_moved, original.size() - plain_offsets[2]);
+  EXPECT_EQ(reopen_and_read(key, &recovery), (std::vector<std::string>{"0", "1", "0"}));
+  EXPECT_TRUE(recovery.side_file.has_value());
+  EXPECT_EQ(recovery.corrupt_bytes_moved, original.size() - sealed_offsets[1]);
 }
 
 // Records cut short in different places: every complete record before the cut
@@ -570,7 +585,14 @@ TEST_F(WalTest, ScanSaysWhereAndWhyReadingStopsWhereRecoveryCuts) {
 
     auto log = open_log(c.read_key);
     auto recovery = log->recover();
-    ASSERT_TRUE(recovery.ok());
+    // A log that no record of opens under the key given is refused, untouched.
+    const bool foreign_key = c.stop == WalStop::kSealedWithoutKey ||
+                             (c.stop == WalStop::kSealedNotOpened && c.stop_record == 0);
+    ASSERT_EQ(recovery.ok(), !foreign_key);
+    if (foreign_key) {
+      EXPECT_EQ(read_bytes(path_), bytes);
+      continue;
+    }
     EXPECT_EQ(fs::file_size(path_), scan->stop_offset);
     const uint64_t cut = bytes.size() - scan->stop_offset;
     EXPECT_EQ(recovery->torn_bytes_moved, wal_stop_is_torn(c.stop) ? cut : 0u);
