@@ -149,6 +149,22 @@ std::optional<std::vector<uint32_t>> MetadataIndex::candidates(
   return std::nullopt;
 }
 
+bool MetadataIndex::answers_exactly(const FilterCondition& condition) const {
+  if (!fields_.contains(condition.field)) return true;
+  const auto exact_operand = [](const JsonValue& value) {
+    return std::holds_alternative<std::string>(value) || std::holds_alternative<bool>(value);
+  };
+  switch (condition.op) {
+    case FilterOp::Eq:
+      return !condition.value || exact_operand(*condition.value);
+    case FilterOp::In:
+      return !condition.values ||
+             std::all_of(condition.values->begin(), condition.values->end(), exact_operand);
+    default:
+      return false;
+  }
+}
+
 std::optional<std::pair<double, double>> MetadataIndex::candidate_interval(
     const FilterCondition& condition) {
   const bool lower = condition.op == FilterOp::Gt || condition.op == FilterOp::Gte;

@@ -41,6 +41,12 @@ class MetadataIndex {
   // cannot narrow it down (then every live document is a candidate).
   std::optional<std::vector<uint32_t>> candidates(const FilterCondition& condition) const;
 
+  // True when candidates(condition) are exactly the live documents the
+  // condition holds for, so that checking them again is redundant: equality
+  // and `in` with string and boolean operands (byte and value equality, no
+  // tolerance), and any condition on a field no document has.
+  bool answers_exactly(const FilterCondition& condition) const;
+
   // For a range condition (gt, gte, lt, lte) with a number operand: the
   // closed interval of doubles its candidates lie in, widened to cover the
   // comparison rules. Several range conditions on one field intersect their
