@@ -1,0 +1,369 @@
+"""Vector search recall and speed beside hnswlib, faiss and usearch.
+
+    python bench/vector_peers_bench.py [--quick] [--data PATH] [--repeats N] [--plot PNG]
+
+Data: the real 384-d MiniLM sentence embeddings of the data file's
+descriptions (emb/descriptions-minilm-384.f16.npy beside it, unit length,
+float16 widened to float32). Every row but the last 1,000 is inserted and
+those 1,000 are the queries; with --quick the first 5,000 rows are inserted
+and 200 of the held-out rows are the queries. Without the file, clustered
+synthetic unit vectors of the same shape stand in. The exact 10 nearest
+neighbours come from numpy (dot products of unit vectors).
+
+Every index is cosine (inner product on these unit vectors), HNSW with M 16
+and ef_construction 200, built single-threaded from the same rows in the
+same order, and searched single-threaded with one query per Python call,
+k 10, over a sweep of ef (ef_search, efSearch, expansion_search):
+
+- tessarine-sq8: `Tessarine()` in memory, `create_collection(dimension=384,
+  distance_metric="cosine", m=16, ef_construction=200)`, one byte per
+  component (the default); `search(name, query_embedding=row, k=10,
+  ef_search=ef)`, which builds 10 result objects (id, text, metadata, score);
+- tessarine-raw: the same with `store_raw_vectors=True` (float32 distances);
+- hnswlib: `Index("ip")`, `knn_query(row, k=10)`;
+- faiss-flat / faiss-sq8: `IndexHNSWFlat` and `IndexHNSWSQ(QT_8bit)`,
+  `METRIC_INNER_PRODUCT`, `search(row[None], 10)`, one OpenMP thread;
+- usearch-f32 / usearch-i8: `Index(metric="cos", dtype=...)`, connectivity
+  16, expansion_add 200, `search(row, 10)`.
+
+Columns: build time (wall clock; the SQ training of faiss-sq8 included);
+memory as the growth of the process's resident set over the build (each
+system is built and searched in a fresh forked process; allocator caches
+are trimmed before both readings) and each library's own figure:
+Tessarine's `estimated_memory_bytes` (which also counts ids, texts and the
+keyword index), the size of the saved index for hnswlib and faiss, and
+usearch's `memory_usage()`. QPS is the best of --repeats passes over the
+queries at each ef (the machine is shared, so single passes are noisy). QPS
+at a recall target is interpolated linearly between the two sweep points
+that bracket it ("n/a" when the sweep never reaches it).
+
+The plot goes to docs/images/vector-recall-qps.png (a full run) or to
+bench/out/vector-recall-qps-quick.png (--quick); --plot overrides it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import gc
+import importlib.util
+import multiprocessing
+import os
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+REPO = Path(__file__).resolve().parent.parent
+K = 10
+M = 16
+EF_CONSTRUCTION = 200
+FULL_SWEEP = (10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384)
+QUICK_SWEEP = (10, 16, 32, 64, 128, 256)
+TARGETS = (0.90, 0.95, 0.99)
+HELD_OUT = 1000
+BATCH = 1000
+
+
+def load_vectors(data_path: str, quick: bool) -> tuple[np.ndarray, np.ndarray, str]:
+    """(base rows, query rows, description) from the embeddings file or generated."""
+    emb = Path(data_path).parent / "emb" / "descriptions-minilm-384.f16.npy"
+    if emb.exists():
+        rows = np.load(emb, mmap_mode="r")
+        held_out = np.asarray(rows[-HELD_OUT:], dtype=np.float32)
+        if quick:
+            return (np.asarray(rows[:5000], dtype=np.float32), held_out[::5],
+                    f"real MiniLM embeddings ({emb.name}): first 5,000 rows, 200 held-out queries")
+        base = np.asarray(rows[:-HELD_OUT], dtype=np.float32)
+        return (base, held_out, f"real MiniLM embeddings ({emb.name}): {len(base):,} rows, "
+                f"the last {HELD_OUT:,} held out as queries")
+    rng = np.random.default_rng(7)
+    count, queries = (5000, 200) if quick else (20000, HELD_OUT)
+    centers = rng.normal(size=(100, 384)).astype(np.float32)
+    labels = rng.integers(0, len(centers), size=count + queries)
+    vectors = centers[labels] + 0.7 * rng.normal(size=(count + queries, 384)).astype(np.float32)
+    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
+    return (vectors[:count], vectors[count:],
+            f"synthetic clustered unit vectors ({emb} is absent): {count:,} rows, {queries:,} queries")
+
+
+def exact_neighbours(base: np.ndarray, queries: np.ndarray) -> np.ndarray:
+    """Row numbers of each query's K largest dot products, best first."""
+    truth = np.empty((len(queries), K), dtype=np.int64)
+    for start in range(0, len(queries), 250):
+        scores = queries[start:start + 250] @ base.T
+        top = np.argpartition(-scores, K, axis=1)[:, :K]
+        order = np.argsort(-np.take_along_axis(scores, top, axis=1), axis=1)
+        truth[start:start + 250] = np.take_along_axis(top, order, axis=1)
+    return truth
+
+
+def resident_bytes() -> int:
+    """The process's resident set after a collection and an allocator trim."""
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+# --- The systems ---------------------------------------------------------------
+# Each builder inserts `base` single-threaded and returns (search, ids_of,
+# set_ef, own_size, own_size_kind): search(row) runs one query, ids_of turns
+# its result into row numbers, own_size() is the library's own size figure.
+
+
+def saved_size(save) -> int:
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "index")
+        save(path)
+        return os.path.getsize(path)
+
+
+def build_tessarine(base: np.ndarray, raw: bool):
+    from tessarine import Tessarine
+
+    db = Tessarine()
+    db.create_collection("bench", dimension=base.shape[1], distance_metric="cosine", m=M,
+                         ef_construction=EF_CONSTRUCTION, store_raw_vectors=raw)
+    ids: list[str] = []
+    for start in range(0, len(base), BATCH):
+        ids.extend(db.batch_insert(
+            "bench", [{"text": "", "embedding": row} for row in base[start:start + BATCH]]))
+    row_of = {doc_id: row for row, doc_id in enumerate(ids)}
+    del ids
+    ef = [50]
+
+    def search(q):
+        return db.search("bench", query_embedding=q, k=K, ef_search=ef[0])
+
+    def set_ef(value: int) -> None:
+        ef[0] = value
+
+    return (search, lambda hits: [row_of[h.id] for h in hits], set_ef,
+            lambda: db.collection_info("bench").estimated_memory_bytes,
+            "estimated_memory_bytes", db)
+
+
+def build_hnswlib(base: np.ndarray):
+    import hnswlib
+
+    index = hnswlib.Index(space="ip", dim=base.shape[1])
+    index.init_index(max_elements=len(base), ef_construction=EF_CONSTRUCTION, M=M)
+    index.set_num_threads(1)
+    index.add_items(base, np.arange(len(base)), num_threads=1)
+    return (lambda q: index.knn_query(q, k=K)[0], lambda labels: labels[0].tolist(),
+            index.set_ef, lambda: saved_size(index.save_index), "saved index", index)
+
+
+def build_faiss(base: np.ndarray, quantized: bool):
+    import faiss
+
+    faiss.omp_set_num_threads(1)
+    d = base.shape[1]
+    if quantized:
+        index = faiss.IndexHNSWSQ(d, faiss.ScalarQuantizer.QT_8bit, M, faiss.METRIC_INNER_PRODUCT)
+    else:
+        index = faiss.IndexHNSWFlat(d, M, faiss.METRIC_INNER_PRODUCT)
+    index.hnsw.efConstruction = EF_CONSTRUCTION
+    if quantized:
+        index.train(base)
+    index.add(base)
+
+    def search(q):
+        return index.search(q, K)[1]
+
+    def set_ef(value: int) -> None:
+        index.hnsw.efSearch = value
+
+    return (search, lambda labels: labels[0].tolist(), set_ef,
+            lambda: saved_size(lambda path: faiss.write_index(index, path)), "saved index", index)
+
+
+def build_usearch(base: np.ndarray, dtype: str):
+    from usearch.index import Index
+
+    index = Index(ndim=base.shape[1], metric="cos", dtype=dtype, connectivity=M,
+                  expansion_add=EF_CONSTRUCTION)
+    index.add(np.arange(len(base)), base, threads=1)
+
+    def set_ef(value: int) -> None:
+        index.expansion_search = value
+
+    return (lambda q: index.search(q, K, threads=1), lambda matches: matches.keys.tolist(),
+            set_ef, lambda: index.memory_usage, "memory_usage()", index)
+
+
+# name -> (module to import, builder, query rows as 2-D (1, d) arrays)
+SYSTEMS = {
+    "tessarine-sq8": ("tessarine", lambda base: build_tessarine(base, raw=False), False),
+    "tessarine-raw": ("tessarine", lambda base: build_tessarine(base, raw=True), False),
+    "hnswlib": ("hnswlib", build_hnswlib, False),
+    "faiss-flat": ("faiss", lambda base: build_faiss(base, quantized=False), True),
+    "faiss-sq8": ("faiss", lambda base: build_faiss(base, quantized=True), True),
+    "usearch-f32": ("usearch", lambda base: build_usearch(base, "f32"), False),
+    "usearch-i8": ("usearch", lambda base: build_usearch(base, "i8"), False),
+}
+
+
+def measure(name, base, queries, truth, sweep, repeats, connection) -> None:
+    """Builds one system and runs the sweep; sends a dict of results (in a child process)."""
+    try:
+        _, builder, two_d = SYSTEMS[name]
+        rows = [queries[i:i + 1] for i in range(len(queries))] if two_d else list(queries)
+        before = resident_bytes()
+        start = time.perf_counter()
+        search, ids_of, set_ef, own_size, own_kind, keep = builder(base)
+        build_seconds = time.perf_counter() - start
+        grown = resident_bytes() - before
+        points = []
+        for ef in sweep:
+            set_ef(ef)
+            best = float("inf")
+            for _ in range(repeats):
+                start = time.perf_counter()
+                results = [search(q) for q in rows]
+                best = min(best, time.perf_counter() - start)
+            found = sum(len(set(ids_of(r)) & set(t)) for r, t in zip(results, truth.tolist()))
+            points.append((ef, found / (K * len(rows)), len(rows) / best))
+        connection.send({"build": build_seconds, "rss": grown, "own": own_size(),
+                         "own_kind": own_kind, "points": points})
+        del keep
+    except Exception as e:  # reported by the parent as a failed system
+        connection.send({"error": f"{type(e).__name__}: {e}"})
+
+
+def run_isolated(name, base, queries, truth, sweep, repeats) -> dict:
+    """measure() in a forked child, so that each build starts from the same memory."""
+    context = multiprocessing.get_context("fork")
+    receive, send = context.Pipe(duplex=False)
+    child = context.Process(target=measure,
+                            args=(name, base, queries, truth, sweep, repeats, send))
+    child.start()
+    send.close()
+    try:
+        result = receive.recv()
+    except EOFError:
+        result = {"error": "the process died"}
+    child.join()
+    if child.exitcode and "error" not in result:
+        result = {"error": f"exit code {child.exitcode}"}
+    return result
+
+
+def qps_at(points: list[tuple[int, float, float]], target: float) -> float | None:
+    """QPS at `target` recall, interpolated between the sweep points that bracket it."""
+    for i, (_, recall, qps) in enumerate(points):
+        if recall >= target:
+            if i == 0:
+                return qps
+            _, r0, q0 = points[i - 1]
+            return q0 + (qps - q0) * (target - r0) / (recall - r0)
+    return None
+
+
+def plot(results: dict, source: str, path: Path) -> None:
+    try:
+        import matplotlib
+    except ImportError:
+        print("no plot: matplotlib is not installed")
+        return
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure, axes = plt.subplots(figsize=(8, 5.5), dpi=110)
+    for name, result in results.items():
+        recall = [p[1] for p in result["points"]]
+        qps = [p[2] for p in result["points"]]
+        style = "-" if name.startswith("tessarine") else "--"
+        axes.plot(recall, qps, style, marker="o", markersize=3.5,
+                  linewidth=2.2 if name.startswith("tessarine") else 1.4, label=name)
+    axes.set_yscale("log")
+    axes.set_xlabel("recall@10")
+    axes.set_ylabel("queries per second (one thread, one query per call)")
+    axes.set_title(f"HNSW M16 efC200, k 10: {source.split(':')[0]}", fontsize=10)
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend(fontsize=8)
+    figure.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path)
+    plt.close(figure)
+    print(f"plot: {path}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--data", default="../shared/data/debian-packages.jsonl.gz")
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--repeats", type=int, default=None,
+                        help="timed passes per sweep point (default 2, 1 with --quick)")
+    parser.add_argument("--plot", type=Path, default=None)
+    parser.add_argument("--systems", default=",".join(SYSTEMS),
+                        help="comma-separated subset of " + ", ".join(SYSTEMS))
+    args = parser.parse_args()
+    repeats = args.repeats or (1 if args.quick else 2)
+    sweep = QUICK_SWEEP if args.quick else FULL_SWEEP
+    plot_path = args.plot or (REPO / ("bench/out/vector-recall-qps-quick.png" if args.quick
+                                      else "docs/images/vector-recall-qps.png"))
+
+    base, queries, source = load_vectors(args.data, args.quick)
+    truth = exact_neighbours(base, queries)
+    print(f"{source}; {base.shape[1]} dimensions; k {K}; one thread, one query per call; "
+          f"best of {repeats} passes per ef; {os.cpu_count()} cores (shared)")
+
+    results: dict[str, dict] = {}
+    for name in args.systems.split(","):
+        module = SYSTEMS[name][0]
+        # Only looked up here: the libraries load in the forked children.
+        if importlib.util.find_spec(module) is None:
+            print(f"{name}: skipped (no module {module}; make bench installs "
+                  "bench/requirements-peers.txt)")
+            continue
+        result = run_isolated(name, base, queries, truth, sweep, repeats)
+        if "error" in result:
+            print(f"{name}: failed: {result['error']}")
+            continue
+        results[name] = result
+        print(f"  {name:14} built in {result['build']:6.1f} s", flush=True)
+    if not results:
+        return 1
+
+    mib = 1024 * 1024
+    print(f"\n{'system':14} {'build s':>8} {'RSS MiB':>8} {'own MiB':>8}  own figure")
+    for name, r in results.items():
+        print(f"{name:14} {r['build']:8.1f} {r['rss'] / mib:8.1f} {r['own'] / mib:8.1f}  "
+              f"{r['own_kind']}")
+
+    print("\nrecall@10 / QPS by ef")
+    print(f"{'ef':>5}" + "".join(f" {name:>17}" for name in results))
+    for i, ef in enumerate(sweep):
+        cells = [f"{r['points'][i][1]:.3f} / {r['points'][i][2]:7.0f}" for r in results.values()]
+        print(f"{ef:>5}" + "".join(f" {c:>17}" for c in cells))
+
+    at = {name: [qps_at(r["points"], t) for t in TARGETS] for name, r in results.items()}
+    print("\nQPS at recall@10 " + ", ".join(f"{t:.2f}" for t in TARGETS))
+    print(f"{'system':14}" + "".join(f" {t:>8.2f}" for t in TARGETS))
+    for name, values in at.items():
+        print(f"{name:14}" + "".join(f" {v:8.0f}" if v else f" {'n/a':>8}" for v in values))
+    ours = [name for name in results if name.startswith("tessarine")]
+    peers = [name for name in results if not name.startswith("tessarine")]
+    if peers:
+        print("\nratio of Tessarine's QPS to each peer's at the same recall (>1: Tessarine faster)")
+        for mine in ours:
+            for t_index, target in enumerate(TARGETS):
+                cells = []
+                for peer in peers:
+                    a, b = at[mine][t_index], at[peer][t_index]
+                    cells.append(f"{a / b:5.2f}" if a and b else "  n/a")
+                print(f"{mine} @ {target:.2f}: "
+                      + "  ".join(f"{peer} x{c}" for peer, c in zip(peers, cells)))
+    plot(results, source, plot_path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
