@@ -26,16 +26,22 @@ k 10, over a sweep of ef (ef_search, efSearch, expansion_search):
 - usearch-f32 / usearch-i8: `Index(metric="cos", dtype=...)`, connectivity
   16, expansion_add 200, `search(row, 10)`.
 
-Columns: build time (wall clock; the SQ training of faiss-sq8 included);
-memory as the growth of the process's resident set over the build (each
-system is built and searched in a fresh forked process; allocator caches
-are trimmed before both readings) and each library's own figure:
+Every system is built in turn in this one process, and then the sweep
+runs: each pass times every system at every ef in turn, so that changes in
+the load of the (shared) machine touch all systems alike, and each point
+keeps its best of --repeats passes (2 by default, 1 with --quick). Times are
+CPU seconds of the process (every build and search is single-threaded), as
+other processes on the machine distort them less than the clock; build
+wall-clock time is printed too.
+
+Columns: build time (the SQ training of faiss-sq8 included); memory as the
+growth of the process's resident set over the build (read after a garbage
+collection and malloc_trim on either side) and each library's own figure:
 Tessarine's `estimated_memory_bytes` (which also counts ids, texts and the
 keyword index), the size of the saved index for hnswlib and faiss, and
-usearch's `memory_usage()`. QPS is the best of --repeats passes over the
-queries at each ef (the machine is shared, so single passes are noisy). QPS
-at a recall target is interpolated linearly between the two sweep points
-that bracket it ("n/a" when the sweep never reaches it).
+usearch's `memory_usage()`. QPS at a recall target is interpolated linearly
+between the two sweep points that bracket it ("n/a" when the sweep never
+reaches it); the ratios divide Tessarine's QPS by each peer's there.
 
 The plot goes to docs/images/vector-recall-qps.png (a full run) or to
 bench/out/vector-recall-qps-quick.png (--quick); --plot overrides it.
@@ -46,8 +52,7 @@ from __future__ import annotations
 import argparse
 import ctypes
 import gc
-import importlib.util
-import multiprocessing
+import importlib
 import os
 import sys
 import tempfile
@@ -210,49 +215,45 @@ SYSTEMS = {
 }
 
 
-def measure(name, base, queries, truth, sweep, repeats, connection) -> None:
-    """Builds one system and runs the sweep; sends a dict of results (in a child process)."""
-    try:
-        _, builder, two_d = SYSTEMS[name]
-        rows = [queries[i:i + 1] for i in range(len(queries))] if two_d else list(queries)
-        before = resident_bytes()
-        start = time.perf_counter()
-        search, ids_of, set_ef, own_size, own_kind, keep = builder(base)
-        build_seconds = time.perf_counter() - start
-        grown = resident_bytes() - before
-        points = []
+def cpu_seconds() -> float:
+    """CPU time of this process: other load on a shared machine distorts it less than the clock."""
+    return time.process_time()
+
+
+def build(name: str, base: np.ndarray) -> dict:
+    """Builds one system; its build times, memory figures and search functions."""
+    before = resident_bytes()
+    wall, cpu = time.perf_counter(), cpu_seconds()
+    search, ids_of, set_ef, own_size, own_kind, keep = SYSTEMS[name][1](base)
+    cpu, wall = cpu_seconds() - cpu, time.perf_counter() - wall
+    return {"build_cpu": cpu, "build_wall": wall, "rss": resident_bytes() - before,
+            "own": own_size(), "own_kind": own_kind, "search": search, "ids_of": ids_of,
+            "set_ef": set_ef, "keep": keep, "best": {}, "recall": {}}
+
+
+def sweep_all(systems: dict, queries: np.ndarray, truth: np.ndarray, sweep, repeats) -> None:
+    """Times every system at every ef, the passes interleaved so that changes in the
+    machine's load touch all systems alike; keeps each point's best pass."""
+    rows_1d = list(queries)
+    rows_2d = [queries[i:i + 1] for i in range(len(queries))]
+    expected = [set(t) for t in truth.tolist()]
+    for repeat in range(repeats):
         for ef in sweep:
-            set_ef(ef)
-            best = float("inf")
-            for _ in range(repeats):
-                start = time.perf_counter()
+            for name, system in systems.items():
+                rows = rows_2d if SYSTEMS[name][2] else rows_1d
+                search = system["search"]
+                system["set_ef"](ef)
+                start = cpu_seconds()
                 results = [search(q) for q in rows]
-                best = min(best, time.perf_counter() - start)
-            found = sum(len(set(ids_of(r)) & set(t)) for r, t in zip(results, truth.tolist()))
-            points.append((ef, found / (K * len(rows)), len(rows) / best))
-        connection.send({"build": build_seconds, "rss": grown, "own": own_size(),
-                         "own_kind": own_kind, "points": points})
-        del keep
-    except Exception as e:  # reported by the parent as a failed system
-        connection.send({"error": f"{type(e).__name__}: {e}"})
-
-
-def run_isolated(name, base, queries, truth, sweep, repeats) -> dict:
-    """measure() in a forked child, so that each build starts from the same memory."""
-    context = multiprocessing.get_context("fork")
-    receive, send = context.Pipe(duplex=False)
-    child = context.Process(target=measure,
-                            args=(name, base, queries, truth, sweep, repeats, send))
-    child.start()
-    send.close()
-    try:
-        result = receive.recv()
-    except EOFError:
-        result = {"error": "the process died"}
-    child.join()
-    if child.exitcode and "error" not in result:
-        result = {"error": f"exit code {child.exitcode}"}
-    return result
+                seconds = cpu_seconds() - start
+                system["best"][ef] = min(system["best"].get(ef, float("inf")), seconds)
+                if repeat == 0:
+                    ids_of = system["ids_of"]
+                    found = sum(len(set(ids_of(r)) & t) for r, t in zip(results, expected))
+                    system["recall"][ef] = found / (K * len(rows))
+    for system in systems.values():
+        system["points"] = [(ef, system["recall"][ef], len(queries) / system["best"][ef])
+                            for ef in sweep]
 
 
 def qps_at(points: list[tuple[int, float, float]], target: float) -> float | None:
@@ -266,7 +267,7 @@ def qps_at(points: list[tuple[int, float, float]], target: float) -> float | Non
     return None
 
 
-def plot(results: dict, source: str, path: Path) -> None:
+def plot(results: dict, title: str, path: Path) -> None:
     try:
         import matplotlib
     except ImportError:
@@ -285,7 +286,7 @@ def plot(results: dict, source: str, path: Path) -> None:
     axes.set_yscale("log")
     axes.set_xlabel("recall@10")
     axes.set_ylabel("queries per second (one thread, one query per call)")
-    axes.set_title(f"HNSW M16 efC200, k 10: {source.split(':')[0]}", fontsize=10)
+    axes.set_title(title, fontsize=10)
     axes.grid(True, which="both", alpha=0.3)
     axes.legend(fontsize=8)
     figure.tight_layout()
@@ -318,25 +319,23 @@ def main() -> int:
     results: dict[str, dict] = {}
     for name in args.systems.split(","):
         module = SYSTEMS[name][0]
-        # Only looked up here: the libraries load in the forked children.
-        if importlib.util.find_spec(module) is None:
-            print(f"{name}: skipped (no module {module}; make bench installs "
-                  "bench/requirements-peers.txt)")
+        try:
+            importlib.import_module(module)
+        except ImportError as e:
+            print(f"{name}: skipped ({e}; make bench installs bench/requirements-peers.txt)")
             continue
-        result = run_isolated(name, base, queries, truth, sweep, repeats)
-        if "error" in result:
-            print(f"{name}: failed: {result['error']}")
-            continue
-        results[name] = result
-        print(f"  {name:14} built in {result['build']:6.1f} s", flush=True)
+        results[name] = build(name, base)
+        print(f"  {name:14} built in {results[name]['build_cpu']:6.1f} CPU s", flush=True)
     if not results:
         return 1
+    sweep_all(results, queries, truth, sweep, repeats)
 
     mib = 1024 * 1024
-    print(f"\n{'system':14} {'build s':>8} {'RSS MiB':>8} {'own MiB':>8}  own figure")
+    print(f"\n{'system':14} {'build CPU s':>11} {'wall s':>7} {'RSS MiB':>8} {'own MiB':>8}"
+          "  own figure")
     for name, r in results.items():
-        print(f"{name:14} {r['build']:8.1f} {r['rss'] / mib:8.1f} {r['own'] / mib:8.1f}  "
-              f"{r['own_kind']}")
+        print(f"{name:14} {r['build_cpu']:11.1f} {r['build_wall']:7.1f} {r['rss'] / mib:8.1f} "
+              f"{r['own'] / mib:8.1f}  {r['own_kind']}")
 
     print("\nrecall@10 / QPS by ef")
     print(f"{'ef':>5}" + "".join(f" {name:>17}" for name in results))
@@ -361,7 +360,9 @@ def main() -> int:
                     cells.append(f"{a / b:5.2f}" if a and b else "  n/a")
                 print(f"{mine} @ {target:.2f}: "
                       + "  ".join(f"{peer} x{c}" for peer, c in zip(peers, cells)))
-    plot(results, source, plot_path)
+    kind = "MiniLM embeddings" if source.startswith("real") else "synthetic vectors"
+    plot(results, f"{len(base):,} {kind} ({base.shape[1]}-d), {len(queries):,} queries: "
+         f"HNSW M {M}, ef_construction {EF_CONSTRUCTION}, k {K}, one thread", plot_path)
     return 0
 
 
