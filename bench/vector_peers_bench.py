@@ -344,10 +344,15 @@ def main() -> int:
         print(f"{ef:>5}" + "".join(f" {c:>17}" for c in cells))
 
     at = {name: [qps_at(r["points"], t) for t in TARGETS] for name, r in results.items()}
-    print("\nQPS at recall@10 " + ", ".join(f"{t:.2f}" for t in TARGETS))
-    print(f"{'system':14}" + "".join(f" {t:>8.2f}" for t in TARGETS))
+    print("\nQPS at recall@10 " + ", ".join(f"{t:.2f}" for t in TARGETS)
+          + " (*: already at the sweep's smallest ef, so at least this)")
+    print(f"{'system':14}" + "".join(f" {t:>9.2f}" for t in TARGETS))
     for name, values in at.items():
-        print(f"{name:14}" + "".join(f" {v:8.0f}" if v else f" {'n/a':>8}" for v in values))
+        cells = []
+        for target, value in zip(TARGETS, values):
+            mark = "*" if value and results[name]["points"][0][1] >= target else " "
+            cells.append(f" {value:8.0f}{mark}" if value else f" {'n/a':>8} ")
+        print(f"{name:14}" + "".join(cells))
     ours = [name for name in results if name.startswith("tessarine")]
     peers = [name for name in results if not name.startswith("tessarine")]
     if peers:
