@@ -94,8 +94,8 @@ def load_vectors(data_path: str, quick: bool) -> tuple[np.ndarray, np.ndarray, s
     labels = rng.integers(0, len(centers), size=count + queries)
     vectors = centers[labels] + 0.7 * rng.normal(size=(count + queries, 384)).astype(np.float32)
     vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
-    return (vectors[:count], vectors[count:],
-            f"synthetic clustered unit vectors ({emb} is absent): {count:,} rows, {queries:,} queries")
+    return (vectors[:count], vectors[count:], f"synthetic clustered unit vectors ({emb} is "
+            f"absent): {count:,} rows, {queries:,} queries")
 
 
 def tenth_best(base: np.ndarray, queries: np.ndarray) -> np.ndarray:
@@ -269,12 +269,12 @@ def sweep_all(systems: dict, base: np.ndarray, queries: np.ndarray, kth: np.ndar
 
 def qps_at(points: list[tuple[int, float, float]], target: float) -> float | None:
     """QPS at `target` recall, interpolated between the sweep points that bracket it."""
-    for i, (_, recall, qps) in enumerate(points):
-        if recall >= target:
+    for i, (_, reached, qps) in enumerate(points):
+        if reached >= target:
             if i == 0:
                 return qps
             _, r0, q0 = points[i - 1]
-            return q0 + (qps - q0) * (target - r0) / (recall - r0)
+            return q0 + (qps - q0) * (target - r0) / (reached - r0)
     return None
 
 
@@ -289,10 +289,10 @@ def plot(results: dict, title: str, path: Path) -> None:
 
     figure, axes = plt.subplots(figsize=(8, 5.5), dpi=110)
     for name, result in results.items():
-        recall = [p[1] for p in result["points"]]
+        reached = [p[1] for p in result["points"]]
         qps = [p[2] for p in result["points"]]
         style = "-" if name.startswith("tessarine") else "--"
-        axes.plot(recall, qps, style, marker="o", markersize=3.5,
+        axes.plot(reached, qps, style, marker="o", markersize=3.5,
                   linewidth=2.2 if name.startswith("tessarine") else 1.4, label=name)
     axes.set_yscale("log")
     axes.set_xlabel("recall@10")
