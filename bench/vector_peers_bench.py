@@ -1,6 +1,9 @@
 """Vector search recall and speed beside hnswlib, faiss and usearch.
 
     python bench/vector_peers_bench.py [--quick] [--data PATH] [--repeats N] [--plot PNG]
+                                       [--systems tessarine-sq8,hnswlib,...]
+
+A full run takes about 6 CPU minutes, most of it in the seven builds.
 
 Data: the real 384-d MiniLM sentence embeddings of the data file's
 descriptions (emb/descriptions-minilm-384.f16.npy beside it, unit length,
@@ -23,7 +26,9 @@ duplicates, and any copy of a tied neighbour is as right as another.
   component (the default); `search(name, query_embedding=row, k=10,
   ef_search=ef)`, which builds 10 result objects (id, text, metadata, score);
 - tessarine-raw: the same with `store_raw_vectors=True` (float32 distances);
-- hnswlib: `Index("ip")`, `knn_query(row, k=10)`;
+- hnswlib: `Index("ip")`, `knn_query(row, k=10)`; bench/requirements-peers.txt
+  installs Chroma's wheel of it (hnswlib itself ships no wheels), which is
+  compiled for generic x86-64: a source build for the CPU is faster;
 - faiss-flat / faiss-sq8: `IndexHNSWFlat` and `IndexHNSWSQ(QT_8bit)`,
   `METRIC_INNER_PRODUCT`, `search(row[None], 10)`, one OpenMP thread;
 - usearch-f32 / usearch-i8: `Index(metric="cos", dtype=...)`, connectivity
