@@ -15,8 +15,9 @@ for bench in "$build_dir"/bench/*_bench; do
   echo "== $(basename "$bench")"
   "$bench" "${args[@]}"
 done
-# The peers that keyword_peers_bench.py compares with go into the venv here
-# (never for make test); without them that script reports itself skipped.
+# The peers that the *_peers_bench.py scripts compare with (and matplotlib for
+# their plots) go into the venv here, never for make test; without them those
+# scripts report the missing ones skipped.
 "$python" -m pip install -q -r bench/requirements-peers.txt ||
   echo "bench: could not install bench/requirements-peers.txt"
 for script in bench/*_bench.py; do
