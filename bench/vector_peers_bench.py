@@ -27,8 +27,7 @@ duplicates, and any copy of a tied neighbour is as right as another.
   ef_search=ef)`, which builds 10 result objects (id, text, metadata, score);
 - tessarine-raw: the same with `store_raw_vectors=True` (float32 distances);
 - hnswlib: `Index("ip")`, `knn_query(row, k=10)`; bench/requirements-peers.txt
-  installs Chroma's wheel of it (hnswlib itself ships no wheels), which is
-  compiled for generic x86-64: a source build for the CPU is faster;
+  installs hnswlib 0.8.0 from its source release, compiled for this CPU;
 - faiss-flat / faiss-sq8: `IndexHNSWFlat` and `IndexHNSWSQ(QT_8bit)`,
   `METRIC_INNER_PRODUCT`, `search(row[None], 10)`, one OpenMP thread;
 - usearch-f32 / usearch-i8: `Index(metric="cos", dtype=...)`, connectivity
