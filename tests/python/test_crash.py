@@ -159,7 +159,7 @@ THREADED_CHILD = textwrap.dedent(
             else:
                 db.compact()
 
-    threads = [threading.Thread(target=writer, args=(k,), daemon=True) for k in range(3)]
+    threads = [threading.Thread(target=writer, args=(k,), daemon=True) for k in range(THREADS)]
     for thread in threads:
         thread.start()
     for thread in threads:
