@@ -12,6 +12,15 @@ ephemeral Tessarine, and the durable ones; each is the best of a few
 interleaved rounds. After the durable runs each directory is reopened and its
 document count checked.
 
+Group commit: writer threads whose log appends wait for the disk at the same
+time share one write and one sync. The threaded part runs the same number of
+single-document inserts from 1, 2 and 4 Python threads into one data
+directory, each thread into a collection of its own (writes to one collection
+are logged and applied one at a time, so they never share a sync; the run
+with all threads on one collection shows that), and compares the rates with
+each other and with the bare synced-append rate of a record of the logged
+size.
+
 Sizes: 2,000 single inserts and 10,000 documents in batches of 100 (200 and
 1,000 with --quick), dimension 128, default HNSW settings. Texts and metadata
 come from the data file (generated when it is absent). The data directories
@@ -28,6 +37,7 @@ import os
 import shutil
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -73,10 +83,10 @@ def clustered_embeddings(count: int, seed: int) -> list[list[float]]:
     return (centres[labels] + noise).tolist()
 
 
-def fsync_rate(directory: Path, count: int) -> float:
-    """Synced 1 KiB appends per second on the disk holding `directory`."""
+def fsync_rate(directory: Path, count: int, record_bytes: int = RECORD_BYTES) -> float:
+    """Synced appends of `record_bytes` per second on the disk holding `directory`."""
     path = directory / "fsync-probe.bin"
-    payload = os.urandom(RECORD_BYTES)
+    payload = os.urandom(record_bytes)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
     try:
         start = time.perf_counter()
@@ -138,6 +148,86 @@ def batch_rate(db: Tessarine, records, embeddings) -> Rate:
     return timed(len(records), run)
 
 
+def logged_record_bytes(data_dir: Path, records, embeddings) -> int:
+    """The mean size of one insert's record in the log."""
+    db = open_db(data_dir)
+    for (text, metadata), vector in zip(records, embeddings):
+        db.insert("durable", text, vector, metadata)
+    size = (data_dir / "wal.bin").stat().st_size
+    db.close()
+    return max(1, size // len(records))
+
+
+def threaded_rate(data_dir: Path, threads: int, shared: bool, records, embeddings) -> float:
+    """Single-document inserts per second of wall time from `threads` Python
+    threads, each into a collection of its own (or all into one when
+    `shared`), the documents split evenly between them."""
+    db = Tessarine(data_dir=str(data_dir))
+    names = ["durable"] if shared else [f"writer-{k}" for k in range(threads)]
+    for name in names:
+        db.create_collection(name, dimension=DIMENSION)
+    start = threading.Barrier(threads + 1)
+    failures: list[BaseException] = []
+
+    def writer(k: int) -> None:
+        name = names[0] if shared else names[k]
+        mine = list(zip(records[k::threads], embeddings[k::threads]))
+        insert = db.insert
+        start.wait()
+        try:
+            for (text, metadata), vector in mine:
+                insert(name, text, vector, metadata)
+        except BaseException as error:  # reported after the run
+            failures.append(error)
+
+    workers = [threading.Thread(target=writer, args=(k,)) for k in range(threads)]
+    for worker in workers:
+        worker.start()
+    start.wait()
+    began = time.perf_counter()
+    for worker in workers:
+        worker.join()
+    elapsed = time.perf_counter() - began
+    if failures:
+        raise failures[0]
+    counts = sum(db.collection_info(name).document_count for name in names)
+    db.close()
+    if counts != len(records):
+        raise RuntimeError(f"{data_dir}: {counts} documents after the run, expected {len(records)}")
+    check_total = sum(Tessarine(data_dir=str(data_dir)).collection_info(name).document_count
+                      for name in names)
+    if check_total != len(records):
+        raise RuntimeError(f"reopened {data_dir}: {check_total} documents, expected {len(records)}")
+    return len(records) / elapsed
+
+
+def threaded_section(root: Path, records, embeddings, rounds: int) -> None:
+    record_bytes = logged_record_bytes(root / "record-size", records[:100], embeddings[:100])
+    shutil.rmtree(root / "record-size", ignore_errors=True)
+    runs = [(1, False), (2, False), (4, False), (4, True)]
+    best = {run: 0.0 for run in runs}
+    bare = 0.0
+    for r in range(rounds):
+        bare = max(bare, fsync_rate(root, len(records), record_bytes))
+        for threads, shared in runs:
+            data_dir = root / f"threads-{threads}-{'shared' if shared else 'own'}-{r}"
+            best[(threads, shared)] = max(best[(threads, shared)],
+                                          threaded_rate(data_dir, threads, shared, records,
+                                                        embeddings))
+            shutil.rmtree(data_dir, ignore_errors=True)
+    single = best[(1, False)]
+    print(f"  group commit: {len(records)} single inserts from N Python threads into one"
+          f" data_dir; bare disk: {bare:.0f} synced {record_bytes}-byte appends/s"
+          f" (write + os.fsync, the size of one logged insert)", flush=True)
+    for threads, shared in runs:
+        rate = best[(threads, shared)]
+        what = (f"{threads} thread{'s' if threads > 1 else ''}, "
+                f"{'one shared collection' if shared else 'a collection each'}")
+        print(f"  {what:<36} {rate:9.0f} docs/s   x{rate / single:.2f} vs 1 thread"
+              f"   x{rate / bare:.2f} vs bare synced append", flush=True)
+    print("  every threaded data directory reopened with all its documents", flush=True)
+
+
 def check_reopen(data_dir: Path, expected: int) -> None:
     count = Tessarine(data_dir=str(data_dir)).collection_info("durable").document_count
     if count != expected:
@@ -197,6 +287,7 @@ def main() -> int:
             [("vs ephemeral batch_insert", memory_batch.wall), ("vs durable insert", durable.wall),
              ("vs bare fsync rate", fsyncs)])
         print(f"  every data directory reopened with all {singles} and {batched} documents")
+        threaded_section(root, records[:singles], single_embeddings, rounds)
     finally:
         shutil.rmtree(root, ignore_errors=True)
     return 0

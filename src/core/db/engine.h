@@ -16,6 +16,12 @@
 //                         the order they were applied;
 //   4. the log's writer mutex, then (released first) the collection's
 //                         reader-writer lock for the change itself.
+// The log commits in groups: writes to different collections that wait for
+// the disk at the same time share one write and one sync. Writes to one
+// collection never share a sync (its write_mutex is held while it waits), so
+// replaying the log applies each collection's changes in the order memory
+// got them; changes to different collections commute, and collections are
+// created and deleted only under the registry lock held exclusively.
 // Searches take only the registry lock briefly and the collection's lock
 // shared.
 //

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -16,6 +17,10 @@ namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr unsigned kFileMode = 0600;
+// A group of appends is at most this many bytes; a small first record caps
+// it lower, so that a small write does not wait for a large group's write.
+constexpr std::size_t kMaxGroupBytes = 1 << 20;
+constexpr std::size_t kSmallRecordGroupBytes = 128 << 10;
 
 Status truncate_and_sync(WritableFile& file, uint64_t size) {
   if (Status status = file.truncate(size); !status.ok()) return status;
@@ -274,37 +279,106 @@ Result<std::unique_ptr<SyncWriteAheadLog>> SyncWriteAheadLog::open(
 }
 
 Result<WalRecovery> SyncWriteAheadLog::recover() {
-  std::lock_guard guard(mutex_);
-  auto size = file_->size();
-  if (!size.ok()) return size.status();
+  Writer self({});
+  std::unique_lock lock(mutex_);
+  wait_for_turn_locked(lock, self);
+  auto recovered = [&]() -> Result<WalRecovery> {
+    auto size = file_->size();
+    if (!size.ok()) return size.status();
 
-  WritableFile& file = *file_;
-  WalScanner scanner(
-      [&file](uint64_t offset, std::span<uint8_t> out) { return file.read_at(offset, out); }, *size,
-      key_.get());
-  ScanStep step;
-  do {
-    auto next = scanner.next();
-    if (!next.ok()) return next.status();
-    step = std::move(next).value();
-  } while (!step.stop);
-  if (Status refused = refuse_foreign_key(step, scanner.opened_sealed_record()); !refused.ok()) {
-    return refused;
-  }
+    WritableFile& file = *file_;
+    WalScanner scanner(
+        [&file](uint64_t offset, std::span<uint8_t> out) { return file.read_at(offset, out); },
+        *size, key_.get());
+    ScanStep step;
+    do {
+      auto next = scanner.next();
+      if (!next.ok()) return next.status();
+      step = std::move(next).value();
+    } while (!step.stop);
+    if (Status refused = refuse_foreign_key(step, scanner.opened_sealed_record()); !refused.ok()) {
+      return refused;
+    }
 
-  WalRecovery recovery;
-  if (step.offset < *size) {
-    // Only after the copy is durable may the bytes leave the log.
-    auto side = copy_aside(env_, *file_, step.offset, *size);
-    if (!side.ok()) return side.status();
-    recovery.side_file = std::move(side).value();
-    const uint64_t moved = *size - step.offset;
-    (wal_stop_is_torn(*step.stop) ? recovery.torn_bytes_moved : recovery.corrupt_bytes_moved) =
-        moved;
-    if (Status status = truncate_and_sync(*file_, step.offset); !status.ok()) return status;
+    WalRecovery recovery;
+    if (step.offset < *size) {
+      // Only after the copy is durable may the bytes leave the log.
+      auto side = copy_aside(env_, *file_, step.offset, *size);
+      if (!side.ok()) return side.status();
+      recovery.side_file = std::move(side).value();
+      const uint64_t moved = *size - step.offset;
+      (wal_stop_is_torn(*step.stop) ? recovery.torn_bytes_moved : recovery.corrupt_bytes_moved) =
+          moved;
+      if (Status status = truncate_and_sync(*file_, step.offset); !status.ok()) return status;
+    }
+    end_offset_ = step.offset;
+    return recovery;
+  }();
+  finish_locked(1, Status::Ok());
+  return recovered;
+}
+
+void SyncWriteAheadLog::wait_for_turn_locked(std::unique_lock<std::mutex>& lock, Writer& self) {
+  writers_.push_back(&self);
+  self.turn.wait(lock, [&] { return self.done || writers_.front() == &self; });
+}
+
+std::vector<SyncWriteAheadLog::Writer*> SyncWriteAheadLog::take_group_locked() {
+  std::vector<Writer*> group{writers_.front()};
+  std::size_t bytes = group.front()->record.size();
+  const std::size_t limit = bytes <= kSmallRecordGroupBytes ? bytes + kSmallRecordGroupBytes
+                                                            : std::max(bytes, kMaxGroupBytes);
+  for (auto next = writers_.begin() + 1; next != writers_.end(); ++next) {
+    const std::size_t size = (*next)->record.size();
+    if (size == 0 || bytes + size > limit) break;
+    bytes += size;
+    group.push_back(*next);
   }
-  end_offset_ = step.offset;
-  return recovery;
+  return group;
+}
+
+Status SyncWriteAheadLog::write_group(std::unique_lock<std::mutex>& lock,
+                                      const std::vector<Writer*>& group) {
+  if (broken_) return *broken_;
+  // Only the leader touches the file and end_offset_ until it finishes, so
+  // it waits for the disk without the mutex while later appends queue up.
+  // The writers of the group stay queued, and their records alive, until then.
+  lock.unlock();
+  std::vector<uint8_t> joined;
+  std::span<const uint8_t> bytes = group.front()->record;
+  if (group.size() > 1) {
+    for (const Writer* writer : group) {
+      joined.insert(joined.end(), writer->record.begin(), writer->record.end());
+    }
+    bytes = joined;
+  }
+  Status status = file_->append(bytes);
+  if (status.ok()) status = file_->sync();
+  std::optional<Status> broken;
+  if (!status.ok()) {
+    // The changes will not be applied, so their records must not be replayed
+    // either, and a partial record must not hide the records after it.
+    if (Status undo = truncate_and_sync(*file_, end_offset_); !undo.ok()) {
+      broken =
+          Status::Io("log unusable after a failed append could not be undone: " + undo.message());
+    }
+  }
+  lock.lock();
+  if (status.ok()) end_offset_ += bytes.size();
+  if (broken) broken_ = std::move(broken);
+  return status;
+}
+
+void SyncWriteAheadLog::finish_locked(std::size_t count, const Status& status) {
+  for (std::size_t i = 0; i < count; ++i) {
+    Writer* writer = writers_.front();
+    writers_.pop_front();
+    if (i == 0) continue;  // the leader returns the status itself
+    writer->status = status;
+    writer->done = true;
+    writer->turn.notify_one();
+  }
+  if (!writers_.empty()) writers_.front()->turn.notify_one();
 }
 
 Status SyncWriteAheadLog::append(const WalEntry& entry) {
@@ -312,24 +386,15 @@ Status SyncWriteAheadLog::append(const WalEntry& entry) {
   auto record = build_wal_record(entry, key_.get());
   if (!record.ok()) return record.status();
 
-  std::lock_guard guard(mutex_);
-  if (broken_) return *broken_;
-  Status status = file_->append(*record);
-  if (status.ok()) status = file_->sync();
-  if (status.ok()) {
-    end_offset_ += record->size();
-    return status;
-  }
-  // The change will not be applied, so its record must not be replayed
-  // either, and a partial record must not hide the records after it.
-  if (Status undo = roll_back_locked(); !undo.ok()) {
-    broken_ =
-        Status::Io("log unusable after a failed append could not be undone: " + undo.message());
-  }
+  Writer self(*record);
+  std::unique_lock lock(mutex_);
+  wait_for_turn_locked(lock, self);
+  if (self.done) return self.status;  // an earlier leader wrote it
+  const std::vector<Writer*> group = take_group_locked();
+  Status status = write_group(lock, group);
+  finish_locked(group.size(), status);
   return status;
 }
-
-Status SyncWriteAheadLog::roll_back_locked() { return truncate_and_sync(*file_, end_offset_); }
 
 uint64_t SyncWriteAheadLog::size() {
   std::lock_guard guard(mutex_);
@@ -337,20 +402,26 @@ uint64_t SyncWriteAheadLog::size() {
 }
 
 Status SyncWriteAheadLog::truncate() {
-  std::lock_guard guard(mutex_);
+  Writer self({});
+  std::unique_lock lock(mutex_);
+  wait_for_turn_locked(lock, self);
   // Through a fresh handle on the path, so a log file that was replaced or
   // deleted is noticed instead of emptying a file nobody reads.
-  auto fresh = env_.open_writable(path_, OpenMode::kExisting, kFileMode);
-  if (!fresh.ok()) return fresh.status();
-  if (Status status = truncate_and_sync(**fresh, 0); !status.ok()) {
-    // The file may already be empty; appends continue at its real end.
-    if (auto size = file_->size(); size.ok()) end_offset_ = *size;
-    return status;
-  }
-  file_ = std::move(fresh).value();
-  end_offset_ = 0;
-  broken_.reset();
-  return Status::Ok();
+  Status status = [&] {
+    auto fresh = env_.open_writable(path_, OpenMode::kExisting, kFileMode);
+    if (!fresh.ok()) return fresh.status();
+    if (Status cut = truncate_and_sync(**fresh, 0); !cut.ok()) {
+      // The file may already be empty; appends continue at its real end.
+      if (auto size = file_->size(); size.ok()) end_offset_ = *size;
+      return cut;
+    }
+    file_ = std::move(fresh).value();
+    end_offset_ = 0;
+    broken_.reset();
+    return Status::Ok();
+  }();
+  finish_locked(1, Status::Ok());
+  return status;
 }
 
 Result<WalScan> scan_wal(Env& env, const std::filesystem::path& path, const EncryptionKey* key) {

@@ -40,7 +40,9 @@
 // All file access goes through an Env (io/env.h).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -80,9 +82,16 @@ struct WalRecovery {
   std::optional<std::filesystem::path> side_file;  // where the bytes cut from the log went
 };
 
-// The log writer. Thread-safe: appends from several threads are serialised
-// by the writer mutex and each record is written whole, so records never
-// interleave.
+// The log writer. Thread-safe, with group commit: appends wait in a queue
+// under the writer mutex, and the one at its front (the leader) writes its
+// record together with those queued behind it, up to a size limit, as one
+// write followed by one sync, with the mutex released while it waits for the
+// disk. Appends that arrive meanwhile queue up and are written by the next
+// leader, so under concurrent appends one sync covers many records. Records
+// reach the file whole and in queue order and never interleave; every append
+// returns once its own record is synced, or with the error of its group.
+// truncate() and recover() wait for their turn in the same queue, so they
+// never cut the file under a leader's write.
 //
 // The log knows nothing of checkpoints: its owner keeps a checkpoint lock,
 // held shared around each append and the change it logs, and exclusively
@@ -107,13 +116,16 @@ class SyncWriteAheadLog {
   // this file. Call once, after open and before reading and appending.
   Result<WalRecovery> recover();
 
-  // Frames the entry (before any lock), then under the writer mutex writes
-  // the whole record and syncs the file.
-  // Durable when it returns Ok. On a write or sync error the error is
-  // returned and the record is cut off again; if even that fails the file may
-  // end in a partial record (which the next open's recover() cuts) and every
-  // later append fails until truncate() succeeds, so that no acknowledged
-  // record is ever written behind a broken one.
+  // Frames the entry (before any lock), queues the record and returns once a
+  // leader (this call or an earlier one) has written and synced it with its
+  // group. Two appends whose calls do not overlap reach the file in call
+  // order: a caller that holds a lock across append and apply therefore gets
+  // its changes logged in the order it applies them.
+  // Durable when it returns Ok. On a write or sync error every append of the
+  // group gets the error and the group's records are cut off again; if even
+  // that fails the file may end in a partial record (which the next open's
+  // recover() cuts) and every later append fails until truncate() succeeds,
+  // so that no acknowledged record is ever written behind a broken one.
   Status append(const WalEntry& entry);
 
   // Empties the log and syncs it. The caller holds its checkpoint lock
@@ -129,12 +141,35 @@ class SyncWriteAheadLog {
  private:
   SyncWriteAheadLog(Env& env, std::filesystem::path path, std::unique_ptr<WritableFile> file,
                     uint64_t size, std::shared_ptr<const EncryptionKey> key);
-  Status roll_back_locked();
+  // One call waiting in the queue: an append (its framed record) or, with an
+  // empty record, a truncate() or recover() that needs the file to itself.
+  struct Writer {
+    explicit Writer(std::span<const uint8_t> record) : record(record) {}
+    std::span<const uint8_t> record;
+    Status status;                 // the outcome, set by the leader that wrote it
+    bool done = false;             // set by a leader other than this call
+    std::condition_variable turn;  // signalled when done or at the queue's front
+  };
+
+  // Queues `self` and waits until it is at the front of the queue (it leads)
+  // or a leader has finished it.
+  void wait_for_turn_locked(std::unique_lock<std::mutex>& lock, Writer& self);
+  // The appends written together with the leader's: the leader and those
+  // queued right behind it, up to a size limit and never past a writer that
+  // needs the file to itself.
+  std::vector<Writer*> take_group_locked();
+  // Writes and syncs the group's records, with the mutex released; cuts them
+  // off again on failure.
+  Status write_group(std::unique_lock<std::mutex>& lock, const std::vector<Writer*>& group);
+  // Removes the first `count` writers from the queue, hands `status` to all
+  // but the first (the leader, which returns it itself) and wakes the next leader.
+  void finish_locked(std::size_t count, const Status& status);
 
   Env& env_;
   const std::filesystem::path path_;
   const std::shared_ptr<const EncryptionKey> key_;
-  std::mutex mutex_;  // guards the fields below
+  std::mutex mutex_;             // guards the fields below; the file itself belongs to the leader
+  std::deque<Writer*> writers_;  // waiting appends, oldest (the leader) first
   std::unique_ptr<WritableFile> file_;
   uint64_t end_offset_;           // end of the last complete record written or found
   std::optional<Status> broken_;  // set when a failed append could not be undone

@@ -135,7 +135,13 @@ Status FaultInjectionEnv::append(WritableFile& file, std::span<const uint8_t> by
   return file.append(bytes);
 }
 
+void FaultInjectionEnv::before_sync(std::function<void(const fs::path&)> hook) {
+  std::lock_guard guard(mutex_);
+  before_sync_ = std::move(hook);
+}
+
 Status FaultInjectionEnv::sync(WritableFile& file) {
+  if (before_sync_) before_sync_(file.path());
   std::lock_guard guard(mutex_);
   if (auto error = take_fault_locked(FileOp::kSync, file.path())) {
     return os_error("sync", file.path(), *error);

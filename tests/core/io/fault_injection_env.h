@@ -63,6 +63,11 @@ class FaultInjectionEnv : public Env {
   void limit_space(uint64_t bytes);
   // How many injected faults have fired so far.
   int faults_fired() const;
+  // Calls `hook` with the file's path at the start of every WritableFile
+  // sync, before any fault is matched and outside this Env's lock, so a test
+  // can hold a sync back while other threads queue behind it. Set it before
+  // the files are used.
+  void before_sync(std::function<void(const std::filesystem::path&)> hook);
 
   // Simulates a power loss as described at the top of this file.
   Status drop_unsynced();
@@ -124,6 +129,7 @@ class FaultInjectionEnv : public Env {
   // their last sync.
   std::map<std::filesystem::path, uint64_t> synced_size_;
   std::vector<PendingEntry> pending_;  // oldest first
+  std::function<void(const std::filesystem::path&)> before_sync_;
 };
 
 }  // namespace tessarine::testing
