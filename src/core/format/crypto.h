@@ -34,10 +34,19 @@ class EncryptionKey {
   // entropy source or a plaintext beyond the GCM limit (2^36 bytes) is fatal.
   std::vector<uint8_t> encrypt(std::span<const uint8_t> plaintext) const;
 
+  // encrypt without a copy: `sealed` holds kNonceSize bytes of room, the
+  // plaintext, then kTagSize bytes of room; the nonce and tag are written
+  // into the rooms and the plaintext is replaced by its ciphertext.
+  void encrypt_in_place(std::span<uint8_t> sealed) const;
+
   // Errors (kInvalidData): "encrypted data too short: {} bytes (minimum 28)",
   // "decryption failed: wrong key or corrupted data". No plaintext is returned
   // unless the tag verifies.
   Result<std::vector<uint8_t>> decrypt(std::span<const uint8_t> sealed) const;
+  // decrypt without a copy: the ciphertext inside `sealed` is replaced by
+  // its plaintext, which the result points at. On failure the bytes that
+  // held the ciphertext are wiped.
+  Result<std::span<const uint8_t>> decrypt_in_place(std::span<uint8_t> sealed) const;
 
   // True when both hold the same key bytes (compared in constant time).
   bool same_key_as(const EncryptionKey& other) const;
