@@ -175,39 +175,31 @@ void EncryptionKey::encrypt_in_place(std::span<uint8_t> sealed) const {
 }
 
 Result<std::vector<uint8_t>> EncryptionKey::decrypt(std::span<const uint8_t> sealed) const {
-  std::vector<uint8_t> copy(sealed.begin(), sealed.end());
-  Result<std::span<const uint8_t>> opened = decrypt_in_place(copy);
-  if (!opened.ok()) return opened.status();
-  copy.erase(copy.begin(), copy.begin() + kNonceSize);
-  copy.resize(opened->size());
-  return copy;
-}
-
-Result<std::span<const uint8_t>> EncryptionKey::decrypt_in_place(std::span<uint8_t> sealed) const {
   if (sealed.size() < kSealOverhead) {
     return Status::InvalidData("encrypted data too short: " + std::to_string(sealed.size()) +
                                " bytes (minimum " + std::to_string(kSealOverhead) + ")");
   }
   const std::size_t n = sealed.size() - kSealOverhead;
   const uint8_t* nonce = sealed.data();
-  uint8_t* text = sealed.data() + kNonceSize;
+  const uint8_t* ciphertext = nonce + kNonceSize;
   std::array<uint8_t, kTagSize> tag;
-  std::copy_n(text + n, kTagSize, tag.begin());
+  std::copy_n(ciphertext + n, kTagSize, tag.begin());
 
   CipherCtx ctx = copy_keyed_context(state_->keyed.get());
   if (EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, nonce) != 1 ||
       EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag.data()) != 1) {
     return decryption_failed();
   }
+  std::vector<uint8_t> plaintext(n);
   // OpenSSL compares the tag in constant time in the final step; the
   // plaintext produced before it is wiped unless the tag verifies.
   int final_length = 0;
-  if (!cipher_update(ctx.get(), text, text, n) ||
-      EVP_DecryptFinal_ex(ctx.get(), text + n, &final_length) != 1) {
-    OPENSSL_cleanse(text, n);
+  if (!cipher_update(ctx.get(), plaintext.data(), ciphertext, n) ||
+      EVP_DecryptFinal_ex(ctx.get(), plaintext.data() + n, &final_length) != 1) {
+    OPENSSL_cleanse(plaintext.data(), plaintext.size());
     return decryption_failed();
   }
-  return std::span<const uint8_t>(text, n);
+  return plaintext;
 }
 
 }  // namespace tessarine

@@ -43,10 +43,6 @@ class EncryptionKey {
   // "decryption failed: wrong key or corrupted data". No plaintext is returned
   // unless the tag verifies.
   Result<std::vector<uint8_t>> decrypt(std::span<const uint8_t> sealed) const;
-  // decrypt without a copy: the ciphertext inside `sealed` is replaced by
-  // its plaintext, which the result points at. On failure the bytes that
-  // held the ciphertext are wiped.
-  Result<std::span<const uint8_t>> decrypt_in_place(std::span<uint8_t> sealed) const;
 
   // True when both hold the same key bytes (compared in constant time).
   bool same_key_as(const EncryptionKey& other) const;

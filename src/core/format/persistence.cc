@@ -63,17 +63,20 @@ std::string hex32(uint32_t value) {
   return buffer;
 }
 
-// The record bytes of a snapshot file, after checking its frame. They lie
-// inside `file` (an encrypted file is decrypted where it stands).
-Result<std::span<const uint8_t>> unframe(std::span<uint8_t> file, const fs::path& path,
-                                         const EncryptionKey* key) {
-  const std::span<const uint8_t> bytes(file);
+// The record bytes of a snapshot file, after checking its frame: inside
+// `bytes`, or for an encrypted file in `plaintext`.
+Result<std::span<const uint8_t>> unframe(std::span<const uint8_t> bytes, const fs::path& path,
+                                         const EncryptionKey* key,
+                                         std::vector<uint8_t>& plaintext) {
   if (starts_with_magic(bytes, kEncryptedSnapshotMagic)) {
     if (key == nullptr) {
       return Status::InvalidData("snapshot " + quoted_path(path) +
                                  " is encrypted but no encryption key was provided");
     }
-    return key->decrypt_in_place(file.subspan(kMagicBytes));
+    Result<std::vector<uint8_t>> opened = key->decrypt(bytes.subspan(kMagicBytes));
+    if (!opened.ok()) return opened.status();
+    plaintext = std::move(opened).value();
+    return std::span<const uint8_t>(plaintext);
   }
   if (bytes.size() >= kTrailerBytes &&
       starts_with_magic(bytes.last(kTrailerBytes), kPlainSnapshotMagic)) {
@@ -125,14 +128,17 @@ Status save_collection(Env& env, const CollectionHandle& collection, const fs::p
 }
 
 Result<CollectionHandle> load_collection(Env& env, const fs::path& file, const EncryptionKey* key) {
-  Result<std::vector<uint8_t>> contents = env.read_file(file);
+  // The file is mapped, not copied: the checksum and the decoder read it
+  // where it lies.
+  Result<std::unique_ptr<FileContents>> contents = env.map_file(file);
   if (!contents.ok()) return contents.status();
   Result<Collection> decoded = [&]() -> Result<Collection> {
-    Result<std::span<const uint8_t>> payload = unframe(*contents, file, key);
+    std::vector<uint8_t> plaintext;
+    Result<std::span<const uint8_t>> payload = unframe((*contents)->bytes(), file, key, plaintext);
     if (!payload.ok()) return payload.status();
     return decode_collection(*payload);
   }();
-  std::vector<uint8_t>().swap(*contents);
+  contents->reset();
   if (!decoded.ok()) return decoded.status();
   Collection& collection = *decoded;
   if (!collection.hnsw.config.store_raw_vectors) {
