@@ -33,8 +33,16 @@ std::vector<uint8_t> encode_collection(const Collection& collection);
 // A record with room around it for a frame that its writer fills in (a
 // snapshot's magic, nonce, tag or trailer), in one allocation that is not
 // zero-filled first, so the file can be written in one piece.
+// Releases a FramedRecord's buffer. Large buffers are mapped with
+// transparent huge pages where the system offers them: the kernel then
+// supplies a file-sized buffer in a few dozen page faults, not thousands.
+struct RecordBufferRelease {
+  std::size_t mapped = 0;  // bytes mapped, or 0 for a buffer from new[]
+  void operator()(uint8_t* p) const;
+};
+
 struct FramedRecord {
-  std::unique_ptr<uint8_t[]> bytes;
+  std::unique_ptr<uint8_t[], RecordBufferRelease> bytes;
   std::size_t head = 0;  // bytes before the record
   std::size_t size = 0;  // of the record
   std::size_t tail = 0;  // bytes after the record
