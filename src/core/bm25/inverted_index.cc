@@ -21,6 +21,11 @@ PostingList::PostingList(std::vector<Posting> postings) : postings_(std::move(po
   refresh_bounds({});
 }
 
+PostingList::PostingList(std::vector<Posting> postings, std::span<const uint32_t> doc_lengths)
+    : postings_(std::move(postings)) {
+  refresh_bounds(doc_lengths);
+}
+
 PostingList::PostingList(std::initializer_list<Posting> postings)
     : PostingList(std::vector<Posting>(postings)) {}
 
@@ -132,6 +137,42 @@ void InvertedIndex::remove_document(uint32_t doc_id) {
       ++it;
     }
   }
+}
+
+InvertedIndex InvertedIndex::remapped(std::span<const uint32_t> new_ids, uint32_t kept) const {
+  const auto new_id = [&](uint32_t id) {
+    return id < new_ids.size() ? new_ids[id] : kDroppedDocument;
+  };
+  InvertedIndex out;
+  out.doc_lengths.assign(kept, 0);
+  for (uint32_t id = 0; id < new_ids.size() && id < doc_lengths.size(); ++id) {
+    if (new_ids[id] != kDroppedDocument) out.doc_lengths[new_ids[id]] = doc_lengths[id];
+  }
+  // Indexing counts every document, even one without terms.
+  out.doc_count = kept;
+  for (uint32_t length : out.doc_lengths) out.total_length += length;
+
+  out.postings.reserve(postings.size());
+  std::vector<Posting> kept_postings;
+  for (const auto& [term, list] : postings) {
+    kept_postings.clear();
+    for (const Posting& p : list) {
+      if (const uint32_t id = new_id(p.doc_id); id != kDroppedDocument) {
+        kept_postings.push_back({id, p.term_freq});
+      }
+    }
+    if (kept_postings.empty()) continue;
+    // Renumbering keeps the order; a list that was not ascending (an id
+    // indexed again) is sorted, as indexing in id order would list it.
+    if (!list.ascending()) {
+      std::sort(kept_postings.begin(), kept_postings.end(),
+                [](const Posting& a, const Posting& b) { return a.doc_id < b.doc_id; });
+    }
+    out.postings.emplace(
+        term, PostingList(std::vector<Posting>(kept_postings.begin(), kept_postings.end()),
+                          out.doc_lengths));
+  }
+  return out;
 }
 
 void InvertedIndex::refresh_bounds() {

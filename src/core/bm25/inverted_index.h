@@ -46,6 +46,8 @@ class PostingList {
 
   PostingList() = default;
   PostingList(std::vector<Posting> postings);  // NOLINT(google-explicit-constructor)
+  // With tight bounds from the documents' lengths, computed once.
+  PostingList(std::vector<Posting> postings, std::span<const uint32_t> doc_lengths);
   PostingList(std::initializer_list<Posting> postings);
 
   const std::vector<Posting>& entries() const { return postings_; }
@@ -108,6 +110,15 @@ struct InvertedIndex {
   // postings (and terms left without postings). A document whose text gave
   // no terms is left counted in doc_count.
   void remove_document(uint32_t doc_id);
+
+  // The index that indexing the kept documents again would give when
+  // document `id` becomes new_ids[id] (kDroppedDocument, or an id beyond
+  // new_ids: left out). new_ids maps the kept ids in ascending order onto
+  // 0 .. kept - 1, and every kept id must be below doc_lengths.size(). Terms
+  // are not tokenized again: postings are renumbered, so the cost is one
+  // pass over the postings.
+  InvertedIndex remapped(std::span<const uint32_t> new_ids, uint32_t kept) const;
+  static constexpr uint32_t kDroppedDocument = UINT32_MAX;
 
   // Recomputes every posting list's bounds from doc_lengths; for an index
   // whose fields were filled directly (a loaded snapshot). Searching is

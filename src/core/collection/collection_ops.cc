@@ -117,10 +117,12 @@ std::vector<std::shared_ptr<const Document>> live_documents(const LockedCollecti
 }
 
 void rebuild_metadata_index(Collection& c) {
-  c.metadata_index.clear();
+  std::vector<std::pair<uint32_t, const Metadata*>> live;
+  live.reserve(c.documents.size());
   for_each_live_document(c, [&](uint32_t internal, const std::shared_ptr<const Document>& doc) {
-    c.metadata_index.add(internal, doc->metadata);
+    live.emplace_back(internal, &doc->metadata);
   });
+  c.metadata_index.assign(live);
 }
 
 uint64_t estimate_memory_bytes_locked(const Collection& c) {

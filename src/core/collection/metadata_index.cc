@@ -70,6 +70,37 @@ void MetadataIndex::add(uint32_t id, const Metadata& metadata) {
   }
 }
 
+void MetadataIndex::assign(std::span<const std::pair<uint32_t, const Metadata*>> documents) {
+  struct Building {
+    FieldIndex field;
+    std::vector<std::pair<double, uint32_t>> numbers;
+  };
+  HashMap<std::string, Building> building;
+  for (const auto& [id, metadata] : documents) {
+    for (const auto& [name, value] : *metadata) {
+      Building& b = building[name];
+      b.field.present.push_back(id);
+      if (const auto* s = std::get_if<std::string>(&value)) {
+        auto [entry, inserted] = b.field.strings.try_emplace(*s);
+        if (inserted) b.field.string_bytes += s->size();
+        entry->second.push_back(id);
+      } else if (const auto* flag = std::get_if<bool>(&value)) {
+        (*flag ? b.field.trues : b.field.falses).push_back(id);
+      } else if (auto number = number_of(value); number && !std::isnan(*number)) {
+        b.numbers.emplace_back(*number, id);
+      }
+    }
+  }
+  fields_.clear();
+  fields_.reserve(building.size());
+  for (auto& [name, b] : building) {
+    std::sort(b.numbers.begin(), b.numbers.end());
+    // Sorted input goes in at the end of the tree, without searching it.
+    b.field.numbers.insert(b.numbers.begin(), b.numbers.end());
+    fields_.emplace(name, std::move(b.field));
+  }
+}
+
 void MetadataIndex::remove(uint32_t id, const Metadata& metadata) {
   for (const auto& [name, value] : metadata) {
     auto found = fields_.find(name);

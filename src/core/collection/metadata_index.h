@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,10 @@ class MetadataIndex {
   // Removes a document's fields (the same metadata it was added with).
   void remove(uint32_t id, const Metadata& metadata);
   void clear() { fields_.clear(); }
+  // Replaces the whole index by one of `documents` (id, metadata), given in
+  // ascending id order: what add() for each builds, with every list appended
+  // in order and the numbers sorted once instead of inserted one by one.
+  void assign(std::span<const std::pair<uint32_t, const Metadata*>> documents);
 
   // The sorted candidate ids for one condition, or nothing when the index
   // cannot narrow it down (then every live document is a candidate).

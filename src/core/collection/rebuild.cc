@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <utility>
@@ -27,14 +28,29 @@ struct Rebuilt {
   std::vector<Uuid> internal_to_uuid;
 };
 
-void append_document(HnswIndex& hnsw, InvertedIndex& inverted, HashMap<Uuid, uint32_t>& ids,
+// Appends a document to the new structures; its text is indexed unless the
+// keyword index already holds it.
+void append_document(HnswIndex& hnsw, InvertedIndex* inverted, HashMap<Uuid, uint32_t>& ids,
                      std::vector<Uuid>& slots, const Document& document,
                      std::span<const float> embedding) {
   const auto internal_id = static_cast<uint32_t>(slots.size());
   ids[document.id] = internal_id;
   slots.push_back(document.id);
-  inverted.add_document(internal_id, document.text);
+  if (inverted != nullptr) inverted->add_document(internal_id, document.text);
   hnsw.insert(internal_id, embedding, QuantizedVector::quantize(embedding));
+}
+
+// The keyword index of the snapshot's documents (new id i for the i-th of
+// `old_ids`, which ascend), derived from the current one without tokenizing
+// again; nothing when the current one does not cover every document.
+std::optional<InvertedIndex> derive_keyword_index(const InvertedIndex& current,
+                                                  const std::vector<uint32_t>& old_ids) {
+  std::vector<uint32_t> new_ids(current.doc_lengths.size(), InvertedIndex::kDroppedDocument);
+  for (uint32_t i = 0; i < old_ids.size(); ++i) {
+    if (old_ids[i] >= new_ids.size()) return std::nullopt;
+    new_ids[old_ids[i]] = i;
+  }
+  return current.remapped(new_ids, static_cast<uint32_t>(old_ids.size()));
 }
 
 // Trains the codebook on the new index's vectors (raw when kept, decoded
@@ -68,22 +84,34 @@ uint64_t rebuild(LockedCollection& locked) {
   std::vector<SnapshotRecord> snapshot;
   HnswConfig config;
   uint64_t dimension = 0;
+  // The texts' postings carried over from the current keyword index.
+  std::optional<InvertedIndex> keywords;
   {
     std::shared_lock guard(locked.lock);
     const Collection& c = locked.data;
     snapshot.reserve(c.documents.size());
+    std::vector<uint32_t> old_ids;
+    old_ids.reserve(c.documents.size());
     // In internal-id order, so insertion order survives the renumbering.
     for_each_live_document(c, [&](uint32_t internal, const std::shared_ptr<const Document>& doc) {
-      if (internal < c.hnsw.node_count) snapshot.push_back({doc, c.hnsw.node_vector(internal)});
+      if (internal < c.hnsw.node_count) {
+        snapshot.push_back({doc, c.hnsw.node_vector(internal)});
+        old_ids.push_back(internal);
+      }
     });
     config = c.hnsw.config;
     dimension = c.hnsw.dimension;
+    keywords = derive_keyword_index(c.inverted_index, old_ids);
   }
 
   // Phase 2: build without a lock; every structure here is private.
   Rebuilt next{HnswIndex(config, dimension), {}, {}, {}};
+  if (keywords) next.inverted_index = std::move(*keywords);
+  InvertedIndex* to_index = keywords ? nullptr : &next.inverted_index;
+  next.uuid_to_internal.reserve(snapshot.size());
+  next.internal_to_uuid.reserve(snapshot.size());
   for (const SnapshotRecord& record : snapshot) {
-    append_document(next.hnsw, next.inverted_index, next.uuid_to_internal, next.internal_to_uuid,
+    append_document(next.hnsw, to_index, next.uuid_to_internal, next.internal_to_uuid,
                     *record.document, record.embedding);
   }
   train_product_quantization(next.hnsw);
@@ -124,7 +152,7 @@ uint64_t rebuild(LockedCollection& locked) {
       next.internal_to_uuid[old_slot] = placeholder;
       next.uuid_to_internal.emplace(placeholder, old_slot);
     }
-    append_document(next.hnsw, next.inverted_index, next.uuid_to_internal, next.internal_to_uuid,
+    append_document(next.hnsw, &next.inverted_index, next.uuid_to_internal, next.internal_to_uuid,
                     *record.document, record.embedding);
   }
   c.hnsw = std::move(next.hnsw);

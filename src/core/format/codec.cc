@@ -3,6 +3,8 @@
 // `get`. Changing either side changes the file format.
 #include "core/format/codec.h"
 
+#include <sys/mman.h>
+
 #include <memory>
 #include <utility>
 
@@ -20,6 +22,7 @@ using codec::reservation_for;
 constexpr uint32_t kDistanceMetricVariants = 3;
 constexpr uint32_t kMetadataValueVariants = 4;
 constexpr uint32_t kWalEntryVariants = std::variant_size_v<WalEntry>;
+constexpr std::size_t kEncodedUuidBytes = 8 + 16;  // length prefix and bytes
 static_assert(kWalEntryVariants == 7);
 static_assert(std::variant_size_v<MetadataValue> == kMetadataValueVariants);
 
@@ -138,10 +141,7 @@ void put_inverted_index(Sink& s, const InvertedIndex& index) {
   for (const auto& [term, postings] : index.postings) {
     put_string(s, term);
     s.put_u64(postings.size());
-    for (const Posting& p : postings) {
-      s.put_u32(p.doc_id);
-      s.put_u32(p.term_freq);
-    }
+    s.put_u32_records(std::span<const Posting>(postings.entries()));
   }
   put_u32s(s, index.doc_lengths);
   s.put_u32(index.doc_count);
@@ -226,6 +226,38 @@ std::vector<uint8_t> encode_record(const Record& record, Put put) {
   return out;
 }
 
+// Buffers from this size on are mapped (with huge pages where the system
+// allows them); smaller ones come from new[]. Neither is zero-filled by us.
+constexpr std::size_t kMappedBufferBytes = std::size_t{4} << 20;
+
+std::unique_ptr<uint8_t[], RecordBufferRelease> allocate_record_buffer(std::size_t size) {
+  if (size >= kMappedBufferBytes) {
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+      (void)::madvise(p, size, MADV_HUGEPAGE);  // a hint: refused where huge pages are off
+      return {static_cast<uint8_t*>(p), RecordBufferRelease{size}};
+    }
+  }
+  return {new uint8_t[size], RecordBufferRelease{0}};
+}
+
+// The same with spare bytes around the record, which are left unwritten.
+template <typename Record, typename Put>
+FramedRecord encode_record_framed(const Record& record, Put put, std::size_t head,
+                                  std::size_t tail) {
+  ByteCounter counter;
+  put(counter, record);
+  FramedRecord out;
+  out.head = head;
+  out.size = static_cast<std::size_t>(counter.size());
+  out.tail = tail;
+  out.bytes = allocate_record_buffer(head + out.size + tail);
+  ByteWriter writer(out.record());
+  put(writer, record);
+  if (!writer.finished()) fatal("record encoding wrote fewer bytes than its computed size");
+  return out;
+}
+
 // ---- Decoding ---------------------------------------------------------------
 
 bool get_uuid(ByteReader& r, Uuid& id) {
@@ -275,7 +307,8 @@ bool get_document(ByteReader& r, Document& d) {
   uint64_t count;
   if (!get_uuid(r, d.id) || !r.get_string(d.text) || !r.get_u64(count)) return false;
   d.metadata = Metadata();
-  d.metadata.reserve(reservation_for<Metadata::value_type>(count));
+  // An entry takes at least a key length, a variant index and a bool.
+  d.metadata.reserve(r.reservation(count, 13));
   for (uint64_t i = 0; i < count; ++i) {
     std::string key;
     MetadataValue value;
@@ -306,12 +339,12 @@ bool get_neighbors(ByteReader& r, std::vector<std::vector<std::vector<uint32_t>>
   using Layers = std::vector<std::vector<uint32_t>>;
   uint64_t nodes;
   if (!r.get_u64(nodes)) return false;
-  neighbors.reserve(reservation_for<Layers>(nodes));
+  neighbors.reserve(r.reservation(nodes, 8));  // a node takes at least its layer count
   for (uint64_t i = 0; i < nodes; ++i) {
     uint64_t layer_count;
     if (!r.get_u64(layer_count)) return false;
     Layers& layers = neighbors.emplace_back();
-    layers.reserve(reservation_for<std::vector<uint32_t>>(layer_count));
+    layers.reserve(r.reservation(layer_count, 8));
     for (uint64_t l = 0; l < layer_count; ++l) {
       if (!r.get_u32s(layers.emplace_back())) return false;
     }
@@ -337,42 +370,41 @@ bool get_index(ByteReader& r, HnswIndex& h) {
   return r.get_u64(h.max_level) && r.get_u64(h.dimension) && r.get_u32(h.node_count);
 }
 
+static_assert(codec::U32Record<Posting> && sizeof(Posting) == 8);
+
 bool get_inverted_index(ByteReader& r, InvertedIndex& index) {
   uint64_t terms;
   if (!r.get_u64(terms)) return false;
-  index.postings.reserve(reservation_for<decltype(index.postings)::value_type>(terms));
+  // The lists' score bounds need the lengths, which come last: the lists
+  // are held until then and summarised once.
+  std::vector<std::pair<std::string, std::vector<Posting>>> lists;
+  lists.reserve(r.reservation(terms, 16));  // a term takes at least its two lengths
   for (uint64_t i = 0; i < terms; ++i) {
-    std::string term;
     uint64_t count;
-    const uint8_t* data;
-    // Postings are 8 bytes each; the whole run must be present first.
-    if (!r.get_string(term) || !r.get_u64(count) || !r.take_elements(count, 8, data)) {
+    auto& [term, postings] = lists.emplace_back();
+    // The whole run of postings must be present before it is allocated.
+    if (!r.get_string(term) || !r.get_u64(count) || !r.get_u32_records(count, postings)) {
       return false;
     }
-    std::vector<Posting> postings(static_cast<std::size_t>(count));
-    for (Posting& p : postings) {
-      uint32_t fields[2];
-      for (uint32_t& f : fields) {
-        f = uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 |
-            uint32_t{data[3]} << 24;
-        data += 4;
-      }
-      p = {fields[0], fields[1]};
-    }
-    index.postings.insert_or_assign(std::move(term), std::move(postings));
   }
   if (!r.get_u32s(index.doc_lengths) || !r.get_u32(index.doc_count) ||
       !r.get_u64(index.total_length)) {
     return false;
   }
-  index.refresh_bounds();  // the lists' score bounds need the lengths read last
+  index.postings.reserve(lists.size());
+  for (auto& [term, postings] : lists) {
+    // A term that occurs twice keeps its later list.
+    index.postings.insert_or_assign(std::move(term),
+                                    PostingList(std::move(postings), index.doc_lengths));
+  }
   return true;
 }
 
 bool get_collection(ByteReader& r, Collection& c) {
   uint64_t count;
   if (!r.get_string(c.name) || !r.get_u64(c.dimension) || !r.get_u64(count)) return false;
-  c.documents.reserve(reservation_for<decltype(c.documents)::value_type>(count));
+  // A document takes at least its key, its own id and two lengths.
+  c.documents.reserve(r.reservation(count, 2 * kEncodedUuidBytes + 16));
   for (uint64_t i = 0; i < count; ++i) {
     Uuid id;
     Document document;
@@ -382,7 +414,7 @@ bool get_collection(ByteReader& r, Collection& c) {
   if (!get_index(r, c.hnsw) || !get_inverted_index(r, c.inverted_index) || !r.get_u64(count)) {
     return false;
   }
-  c.uuid_to_internal.reserve(reservation_for<decltype(c.uuid_to_internal)::value_type>(count));
+  c.uuid_to_internal.reserve(r.reservation(count, kEncodedUuidBytes + 4));
   for (uint64_t i = 0; i < count; ++i) {
     Uuid id;
     uint32_t internal;
@@ -390,7 +422,7 @@ bool get_collection(ByteReader& r, Collection& c) {
     c.uuid_to_internal.insert_or_assign(id, internal);
   }
   if (!r.get_u64(count)) return false;
-  c.internal_to_uuid.reserve(reservation_for<Uuid>(count));
+  c.internal_to_uuid.reserve(r.reservation(count, kEncodedUuidBytes));
   for (uint64_t i = 0; i < count; ++i) {
     if (!get_uuid(r, c.internal_to_uuid.emplace_back())) return false;
   }
@@ -458,9 +490,23 @@ bool get_wal_entry(ByteReader& r, WalEntry& entry) {
 
 }  // namespace
 
+void RecordBufferRelease::operator()(uint8_t* p) const {
+  if (mapped != 0) {
+    ::munmap(p, mapped);
+  } else {
+    delete[] p;
+  }
+}
+
 std::vector<uint8_t> encode_collection(const Collection& collection) {
   return encode_record(collection,
                        [](auto& sink, const Collection& c) { put_collection(sink, c); });
+}
+
+FramedRecord encode_collection_framed(const Collection& collection, std::size_t head,
+                                      std::size_t tail) {
+  return encode_record_framed(
+      collection, [](auto& sink, const Collection& c) { put_collection(sink, c); }, head, tail);
 }
 
 Result<Collection> decode_collection(std::span<const uint8_t> bytes) {

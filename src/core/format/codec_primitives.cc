@@ -2,8 +2,6 @@
 
 #include <unicode/utf8.h>
 
-#include "core/base/fatal.h"
-
 namespace tessarine::codec {
 namespace {
 
@@ -13,15 +11,6 @@ namespace {
 bool is_multibyte_lead(uint8_t b) { return b >= 0xC2 && b <= 0xF4; }
 
 }  // namespace
-
-uint8_t* ByteWriter::claim(std::size_t n) {
-  if (static_cast<std::size_t>(end_ - pos_) < n) {
-    fatal("record encoding wrote more bytes than its computed size");
-  }
-  uint8_t* at = pos_;
-  pos_ += n;
-  return at;
-}
 
 bool ByteReader::fail(std::string message) {
   if (!failed_) {
@@ -107,13 +96,11 @@ bool ByteReader::get_array(std::vector<T>& out) {
   const uint8_t* data;
   if (!get_u64(count) || !take_elements(count, sizeof(T), data)) return false;
   out.resize(static_cast<std::size_t>(count));
-  if constexpr (std::endian::native == std::endian::little) {
+  if constexpr (kLittleEndianHost) {
     if (count != 0) std::memcpy(out.data(), data, static_cast<std::size_t>(count) * 4);
   } else {
     for (std::size_t i = 0; i < out.size(); ++i, data += 4) {
-      const uint32_t bits = uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 |
-                            uint32_t{data[3]} << 24;
-      out[i] = std::bit_cast<T>(bits);
+      out[i] = std::bit_cast<T>(load_le<uint32_t>(data));
     }
   }
   return true;

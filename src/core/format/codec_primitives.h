@@ -13,9 +13,22 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "core/base/fatal.h"
+
 namespace tessarine::codec {
+
+// Runs of fixed-width values are copied with memcpy where the host's byte
+// order is the format's; other hosts convert value by value.
+inline constexpr bool kLittleEndianHost = std::endian::native == std::endian::little;
+
+// A struct whose bytes are its u32 fields back to back, so that a run of it
+// is encoded as the run of its fields (a posting: doc id, term frequency).
+template <typename T>
+concept U32Record = std::is_trivially_copyable_v<T> && sizeof(T) % 4 == 0 &&
+                    std::has_unique_object_representations_v<T>;
 
 // A length prefix never reserves more than this many bytes of capacity in
 // advance; beyond it a container grows only as elements actually arrive, so a
@@ -41,6 +54,10 @@ class ByteCounter {
   void put_f32s(std::span<const float> v) { size_ += 4 * uint64_t{v.size()}; }
   void put_u32s(std::span<const uint32_t> v) { size_ += 4 * uint64_t{v.size()}; }
   void put_bools(std::span<const uint8_t> v) { size_ += v.size(); }
+  template <U32Record T>
+  void put_u32_records(std::span<const T> v) {
+    size_ += sizeof(T) * uint64_t{v.size()};
+  }
 
   uint64_t size() const { return size_; }
 
@@ -71,30 +88,57 @@ class ByteWriter {
     uint8_t* dst = claim(v.size());
     for (uint8_t b : v) *dst++ = b != 0 ? 1 : 0;
   }
+  template <U32Record T>
+  void put_u32_records(std::span<const T> v) {
+    uint8_t* dst = claim(sizeof(T) * v.size());
+    if constexpr (kLittleEndianHost) {
+      if (!v.empty()) std::memcpy(dst, v.data(), sizeof(T) * v.size());
+    } else {
+      for (const T& record : v) {
+        uint32_t words[sizeof(T) / 4];
+        std::memcpy(words, &record, sizeof(T));
+        for (uint32_t w : words) dst = store_le(dst, w);
+      }
+    }
+  }
 
   // True when exactly the whole buffer was written.
   bool finished() const { return pos_ == end_; }
 
  private:
-  uint8_t* claim(std::size_t n);
+  uint8_t* claim(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - pos_) < n) [[unlikely]] {
+      fatal("record encoding wrote more bytes than its computed size");
+    }
+    uint8_t* at = pos_;
+    pos_ += n;
+    return at;
+  }
+
+  // Stores v little-endian at dst; returns the byte after it.
+  template <typename T>
+  static uint8_t* store_le(uint8_t* dst, T v) {
+    if constexpr (kLittleEndianHost) {
+      std::memcpy(dst, &v, sizeof(T));
+    } else {
+      for (std::size_t i = 0; i < sizeof(T); ++i) dst[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+    return dst + sizeof(T);
+  }
 
   template <typename T>
   void put_le(T v) {
-    uint8_t* dst = claim(sizeof(T));
-    for (std::size_t i = 0; i < sizeof(T); ++i) dst[i] = static_cast<uint8_t>(v >> (8 * i));
+    store_le(claim(sizeof(T)), v);
   }
 
   template <typename T>
   void put_array(std::span<const T> v) {
     static_assert(sizeof(T) == 4);
     uint8_t* dst = claim(4 * v.size());
-    if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (kLittleEndianHost) {
       if (!v.empty()) std::memcpy(dst, v.data(), 4 * v.size());
     } else {
-      for (T x : v) {
-        const auto bits = std::bit_cast<uint32_t>(x);
-        for (int i = 0; i < 4; ++i) *dst++ = static_cast<uint8_t>(bits >> (8 * i));
-      }
+      for (T x : v) dst = store_le(dst, std::bit_cast<uint32_t>(x));
     }
   }
 
@@ -130,6 +174,17 @@ class ByteReader {
   bool get_f32s(std::vector<float>& out);
   bool get_u32s(std::vector<uint32_t>& out);
   bool get_bools(std::vector<uint8_t>& out);  // 0/1 per element
+  // `count` records of u32 fields (no count prefix: the caller read it).
+  template <U32Record T>
+  bool get_u32_records(uint64_t count, std::vector<T>& out);
+
+  // How many elements to reserve for a claimed count of elements that take
+  // at least `min_encoded_bytes` each: never more than the remaining input
+  // could hold, so a corrupt count cannot make a large allocation.
+  std::size_t reservation(uint64_t count, std::size_t min_encoded_bytes) const {
+    return static_cast<std::size_t>(
+        std::min<uint64_t>(count, static_cast<uint64_t>(end_ - pos_) / min_encoded_bytes));
+  }
 
   // Points `data` at the next n bytes and consumes them.
   bool take(uint64_t n, const uint8_t*& data);
@@ -144,13 +199,23 @@ class ByteReader {
   const std::string& error() const { return error_; }
 
  private:
+  // The value stored little-endian at p.
+  template <typename T>
+  static T load_le(const uint8_t* p) {
+    T out = 0;
+    if constexpr (kLittleEndianHost) {
+      std::memcpy(&out, p, sizeof(T));
+    } else {
+      for (std::size_t i = 0; i < sizeof(T); ++i) out |= static_cast<T>(T{p[i]} << (8 * i));
+    }
+    return out;
+  }
+
   template <typename T>
   bool get_le(T& v) {
     const uint8_t* p;
     if (!take(sizeof(T), p)) return false;
-    T out = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) out |= static_cast<T>(T{p[i]} << (8 * i));
-    v = out;
+    v = load_le<T>(p);
     return true;
   }
 
@@ -162,6 +227,26 @@ class ByteReader {
   bool failed_ = false;
   std::string error_;
 };
+
+template <U32Record T>
+bool ByteReader::get_u32_records(uint64_t count, std::vector<T>& out) {
+  const uint8_t* data;
+  if (!take_elements(count, sizeof(T), data)) return false;
+  out.resize(static_cast<std::size_t>(count));
+  if constexpr (kLittleEndianHost) {
+    if (count != 0) std::memcpy(out.data(), data, sizeof(T) * out.size());
+  } else {
+    for (T& record : out) {
+      uint32_t words[sizeof(T) / 4];
+      for (uint32_t& w : words) {
+        w = load_le<uint32_t>(data);
+        data += 4;
+      }
+      std::memcpy(&record, words, sizeof(T));
+    }
+  }
+  return true;
+}
 
 // The UTF-8 check of decoded strings. Returns an empty string for valid
 // input, otherwise the error text ("invalid utf-8 sequence of {} bytes from

@@ -147,16 +147,24 @@ CipherCtx copy_keyed_context(const EVP_CIPHER_CTX* keyed) {
 }  // namespace
 
 std::vector<uint8_t> EncryptionKey::encrypt(std::span<const uint8_t> plaintext) const {
-  const std::size_t n = plaintext.size();
-  std::vector<uint8_t> sealed(kNonceSize + n + kTagSize);
+  std::vector<uint8_t> sealed(kSealOverhead + plaintext.size());
+  if (!plaintext.empty())
+    std::copy(plaintext.begin(), plaintext.end(), sealed.begin() + kNonceSize);
+  encrypt_in_place(sealed);
+  return sealed;
+}
+
+void EncryptionKey::encrypt_in_place(std::span<uint8_t> sealed) const {
+  if (sealed.size() < kSealOverhead) fatal("no room for the AES-GCM nonce and tag");
+  const std::size_t n = sealed.size() - kSealOverhead;
   uint8_t* nonce = sealed.data();
-  uint8_t* ciphertext = nonce + kNonceSize;
-  uint8_t* tag = ciphertext + n;
+  uint8_t* text = nonce + kNonceSize;
+  uint8_t* tag = text + n;
 
   fill_random_bytes(nonce, kNonceSize, "an AES-GCM nonce");
   CipherCtx ctx = copy_keyed_context(state_->keyed.get());
   if (EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, nonce) != 1 ||
-      !cipher_update(ctx.get(), ciphertext, plaintext.data(), n)) {
+      !cipher_update(ctx.get(), text, text, n)) {
     encryption_failed();
   }
   int final_length = 0;
@@ -164,7 +172,6 @@ std::vector<uint8_t> EncryptionKey::encrypt(std::span<const uint8_t> plaintext) 
       EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, tag) != 1) {
     encryption_failed();
   }
-  return sealed;
 }
 
 Result<std::vector<uint8_t>> EncryptionKey::decrypt(std::span<const uint8_t> sealed) const {

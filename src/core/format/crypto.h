@@ -34,6 +34,11 @@ class EncryptionKey {
   // entropy source or a plaintext beyond the GCM limit (2^36 bytes) is fatal.
   std::vector<uint8_t> encrypt(std::span<const uint8_t> plaintext) const;
 
+  // encrypt without a copy: `sealed` holds kNonceSize bytes of room, the
+  // plaintext, then kTagSize bytes of room; the nonce and tag are written
+  // into the rooms and the plaintext is replaced by its ciphertext.
+  void encrypt_in_place(std::span<uint8_t> sealed) const;
+
   // Errors (kInvalidData): "encrypted data too short: {} bytes (minimum 28)",
   // "decryption failed: wrong key or corrupted data". No plaintext is returned
   // unless the tag verifies.

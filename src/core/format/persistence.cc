@@ -2,7 +2,6 @@
 
 #include <zlib.h>
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -25,18 +24,15 @@ constexpr std::size_t kTrailerBytes = 8;  // magic + CRC
 constexpr unsigned kSnapshotMode = 0600;
 constexpr unsigned kDirectoryMode = 0700;
 
-// Writes the pieces to `temporary` (created or emptied, mode 0600), syncs it
-// and renames it over `snapshot`. A failure once the temporary file exists
-// removes it again (a full disk must not keep a half-written copy around) and
-// returns the original error.
+// Writes `bytes` to `temporary` (created or emptied, mode 0600) in one
+// append, syncs it and renames it over `snapshot`. A failure once the
+// temporary file exists removes it again (a full disk must not keep a
+// half-written copy around) and returns the original error.
 Status replace_file(Env& env, const fs::path& temporary, const fs::path& snapshot,
-                    std::initializer_list<std::span<const uint8_t>> pieces) {
+                    std::span<const uint8_t> bytes) {
   auto file = env.open_writable(temporary, OpenMode::kTruncate, kSnapshotMode);
   if (!file.ok()) return file.status();
-  Status status;
-  for (std::span<const uint8_t> piece : pieces) {
-    if (status.ok()) status = (*file)->append(piece);
-  }
+  Status status = (*file)->append(bytes);
   if (status.ok()) status = (*file)->sync();
   if (status.ok()) status = (*file)->close();
   if (status.ok()) status = env.rename(temporary, snapshot);
@@ -47,15 +43,14 @@ Status replace_file(Env& env, const fs::path& temporary, const fs::path& snapsho
   return status;
 }
 
+// One call over the whole record: zlib's CRC is fastest on long runs.
 uint32_t crc32_of(std::span<const uint8_t> bytes) {
   return static_cast<uint32_t>(::crc32_z(::crc32_z(0, nullptr, 0), bytes.data(), bytes.size()));
 }
 
-std::array<uint8_t, kTrailerBytes> plain_trailer(uint32_t crc) {
-  std::array<uint8_t, kTrailerBytes> trailer;
-  std::memcpy(trailer.data(), kPlainSnapshotMagic.data(), kMagicBytes);
+void write_plain_trailer(uint32_t crc, uint8_t* trailer) {
+  std::memcpy(trailer, kPlainSnapshotMagic.data(), kMagicBytes);
   for (int i = 0; i < 4; ++i) trailer[kMagicBytes + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
-  return trailer;
 }
 
 bool starts_with_magic(std::span<const uint8_t> bytes, std::string_view magic) {
@@ -68,16 +63,20 @@ std::string hex32(uint32_t value) {
   return buffer;
 }
 
-// The record bytes of a snapshot file, after checking its frame.
-Result<std::vector<uint8_t>> unframe(std::vector<uint8_t> file, const fs::path& path,
-                                     const EncryptionKey* key) {
-  const std::span<const uint8_t> bytes(file);
+// The record bytes of a snapshot file, after checking its frame: inside
+// `bytes`, or for an encrypted file in `plaintext`.
+Result<std::span<const uint8_t>> unframe(std::span<const uint8_t> bytes, const fs::path& path,
+                                         const EncryptionKey* key,
+                                         std::vector<uint8_t>& plaintext) {
   if (starts_with_magic(bytes, kEncryptedSnapshotMagic)) {
     if (key == nullptr) {
       return Status::InvalidData("snapshot " + quoted_path(path) +
                                  " is encrypted but no encryption key was provided");
     }
-    return key->decrypt(bytes.subspan(kMagicBytes));
+    Result<std::vector<uint8_t>> opened = key->decrypt(bytes.subspan(kMagicBytes));
+    if (!opened.ok()) return opened.status();
+    plaintext = std::move(opened).value();
+    return std::span<const uint8_t>(plaintext);
   }
   if (bytes.size() >= kTrailerBytes &&
       starts_with_magic(bytes.last(kTrailerBytes), kPlainSnapshotMagic)) {
@@ -90,10 +89,9 @@ Result<std::vector<uint8_t>> unframe(std::vector<uint8_t> file, const fs::path& 
       return Status::InvalidData("Snapshot CRC32 mismatch: expected " + hex32(stored) + ", got " +
                                  hex32(computed) + ". File may be corrupted: " + quoted_path(path));
     }
-    file.resize(payload.size());  // the decoder ignores what follows the record anyway
-    return file;
+    return payload;  // the decoder ignores what follows the record anyway
   }
-  return file;  // unframed: the whole file is the record
+  return bytes;  // unframed: the whole file is the record
 }
 
 }  // namespace
@@ -101,7 +99,17 @@ Result<std::vector<uint8_t>> unframe(std::vector<uint8_t> file, const fs::path& 
 Status save_collection(Env& env, const CollectionHandle& collection, const fs::path& dir,
                        const EncryptionKey* key) {
   std::shared_lock guard(collection->lock);
-  const std::vector<uint8_t> payload = encode_collection(collection->data);
+  // The record is encoded between the rooms of its frame, so the file is
+  // one buffer written in one piece.
+  const std::size_t head = key == nullptr ? 0 : kMagicBytes + kNonceSize;
+  const std::size_t tail = key == nullptr ? kTrailerBytes : kTagSize;
+  const FramedRecord framed = encode_collection_framed(collection->data, head, tail);
+  if (key == nullptr) {
+    write_plain_trailer(crc32_of(framed.record()), framed.all().data() + framed.size);
+  } else {
+    std::memcpy(framed.all().data(), kEncryptedSnapshotMagic.data(), kMagicBytes);
+    key->encrypt_in_place(framed.all().subspan(kMagicBytes));
+  }
 
   // Directories created here reach stable storage with the snapshot.
   if (Status created = env.create_dirs(dir); !created.ok()) return created;
@@ -113,28 +121,24 @@ Status save_collection(Env& env, const CollectionHandle& collection, const fs::p
   fs::path temporary = snapshot;
   temporary += std::string(kTemporarySuffix);
 
-  Status written;
-  if (key == nullptr) {
-    const auto trailer = plain_trailer(crc32_of(payload));
-    written = replace_file(env, temporary, snapshot, {payload, trailer});
-  } else {
-    const std::vector<uint8_t> sealed = key->encrypt(payload);
-    const auto* magic = reinterpret_cast<const uint8_t*>(kEncryptedSnapshotMagic.data());
-    written = replace_file(env, temporary, snapshot, {{magic, kMagicBytes}, sealed});
-  }
+  const Status written = replace_file(env, temporary, snapshot, framed.all());
   if (!written.ok()) return written;
   // The rename itself becomes durable with the directory.
   return env.sync_dir(dir);
 }
 
 Result<CollectionHandle> load_collection(Env& env, const fs::path& file, const EncryptionKey* key) {
-  Result<std::vector<uint8_t>> contents = env.read_file(file);
+  // The file is mapped, not copied: the checksum and the decoder read it
+  // where it lies.
+  Result<std::unique_ptr<FileContents>> contents = env.map_file(file);
   if (!contents.ok()) return contents.status();
-  Result<std::vector<uint8_t>> payload = unframe(std::move(contents).value(), file, key);
-  if (!payload.ok()) return payload.status();
-
-  Result<Collection> decoded = decode_collection(*payload);
-  std::vector<uint8_t>().swap(*payload);
+  Result<Collection> decoded = [&]() -> Result<Collection> {
+    std::vector<uint8_t> plaintext;
+    Result<std::span<const uint8_t>> payload = unframe((*contents)->bytes(), file, key, plaintext);
+    if (!payload.ok()) return payload.status();
+    return decode_collection(*payload);
+  }();
+  contents->reset();
   if (!decoded.ok()) return decoded.status();
   Collection& collection = *decoded;
   if (!collection.hnsw.config.store_raw_vectors) {

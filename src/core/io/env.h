@@ -45,6 +45,13 @@ class ReadableFile {
   virtual const std::filesystem::path& path() const = 0;
 };
 
+// A whole file's bytes, read-only, valid while the object lives.
+class FileContents {
+ public:
+  virtual ~FileContents() = default;
+  virtual std::span<const uint8_t> bytes() const = 0;
+};
+
 // A file open for writing. Bytes appended are durable only after sync().
 class WritableFile {
  public:
@@ -88,6 +95,12 @@ class Env {
       const std::filesystem::path& path) = 0;
   // The whole file (a symbolic link is followed).
   virtual Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path) = 0;
+  // The whole file (a symbolic link is followed), mapped into memory rather
+  // than copied where the platform can: for large files read once, such as
+  // snapshots. The file must not be cut short while the contents live
+  // (snapshots never are: they are replaced by renaming). This default holds
+  // a copy from read_file.
+  virtual Result<std::unique_ptr<FileContents>> map_file(const std::filesystem::path& path);
   // Replaces `to` by `from` atomically.
   virtual Status rename(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
   // Removes a file; a missing file is not an error.
