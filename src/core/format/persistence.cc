@@ -128,8 +128,8 @@ Status save_collection(Env& env, const CollectionHandle& collection, const fs::p
 }
 
 Result<CollectionHandle> load_collection(Env& env, const fs::path& file, const EncryptionKey* key) {
-  // The file is mapped, not copied: the checksum and the decoder read it
-  // where it lies.
+  // One read of the whole file; the checksum and the decoder read it where
+  // it lies.
   Result<std::unique_ptr<FileContents>> contents = env.map_file(file);
   if (!contents.ok()) return contents.status();
   Result<Collection> decoded = [&]() -> Result<Collection> {

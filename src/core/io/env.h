@@ -95,11 +95,11 @@ class Env {
       const std::filesystem::path& path) = 0;
   // The whole file (a symbolic link is followed).
   virtual Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path) = 0;
-  // The whole file (a symbolic link is followed), mapped into memory rather
-  // than copied where the platform can: for large files read once, such as
-  // snapshots. The file must not be cut short while the contents live
-  // (snapshots never are: they are replaced by renaming). This default holds
-  // a copy from read_file.
+  // The whole file (a symbolic link is followed), for large files read once,
+  // such as snapshots. The default, which the real environment keeps, holds a
+  // copy from read_file: a mapping would turn a file that another process
+  // cuts short while it is read (a snapshot given by path may be anywhere)
+  // into a SIGBUS instead of an error.
   virtual Result<std::unique_ptr<FileContents>> map_file(const std::filesystem::path& path);
   // Replaces `to` by `from` atomically.
   virtual Status rename(const std::filesystem::path& from, const std::filesystem::path& to) = 0;

@@ -146,20 +146,6 @@ class PosixWritableFile final : public WritableFile {
   const fs::path path_;
 };
 
-// A read-only private mapping of a whole file.
-class MappedFile final : public FileContents {
- public:
-  MappedFile(void* address, std::size_t size) : address_(address), size_(size) {}
-  ~MappedFile() override { ::munmap(address_, size_); }
-  std::span<const uint8_t> bytes() const override {
-    return {static_cast<const uint8_t*>(address_), size_};
-  }
-
- private:
-  void* const address_;
-  const std::size_t size_;
-};
-
 // The copy Env::map_file's default holds.
 class CopiedFile final : public FileContents {
  public:
@@ -251,29 +237,6 @@ class PosixEnv final : public Env {
     }
     data.resize(length);
     return data;
-  }
-
-  Result<std::unique_ptr<FileContents>> map_file(const fs::path& path) override {
-    const int fd = open_retrying(path, O_RDONLY);
-    if (fd < 0) return os_error("open", path, errno);
-    struct stat info;
-    if (retry_on_eintr([&] { return ::fstat(fd, &info); }) != 0) {
-      const int error = errno;
-      ::close(fd);
-      return os_error("stat", path, error);
-    }
-    // Pages already in the page cache are mapped in one go (MAP_POPULATE)
-    // rather than faulted in one by one.
-    void* address = MAP_FAILED;
-    if (S_ISREG(info.st_mode) && info.st_size > 0) {
-      address = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ,
-                       MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    }
-    ::close(fd);  // the mapping keeps the file
-    // Empty files, special files and file systems that cannot map are read.
-    if (address == MAP_FAILED) return Env::map_file(path);
-    return std::unique_ptr<FileContents>(
-        std::make_unique<MappedFile>(address, static_cast<std::size_t>(info.st_size)));
   }
 
   Status rename(const fs::path& from, const fs::path& to) override {
