@@ -36,28 +36,36 @@ uint64_t layer_width(const HnswConfig& config, uint64_t layer) {
   return layer == 0 ? config.m_max0 : config.m;
 }
 
-// Cuts node e's list on `layer` back to `width` with the heuristic, measuring
+// Links node e to `added` on `layer`. A list that would grow past `width` is
+// cut back with the heuristic over its ids followed by `added`, measuring
 // from e itself (decoded once when there are no raw vectors).
-void prune(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width) {
-  std::vector<uint32_t>& list = index.neighbors[e][layer];
+void link_back(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width, uint32_t added) {
+  const std::span<const uint32_t> list = index.neighbors.list(e, layer);
+  if (list.size() + 1 <= width) {
+    index.neighbors.append(e, layer, added);
+    return;
+  }
+  std::vector<uint32_t> ids(list.begin(), list.end());
+  ids.push_back(added);
   const DistanceMetric metric = index.config.distance_metric;
   std::vector<DistanceId> candidates;
-  candidates.reserve(list.size());
+  candidates.reserve(ids.size());
   if (index.has_raw_vectors()) {
     const auto from = index.raw_vector(e);
-    for (uint32_t x : list)
+    for (uint32_t x : ids)
       candidates.emplace_back(distance_exact(metric, from, index.raw_vector(x)), x);
   } else {
     const std::vector<float> from = index.quantized_view(e).decode();
     const float norm_sq = sum_of_squares(from);
-    for (uint32_t x : list) {
+    for (uint32_t x : ids) {
       candidates.emplace_back(distance_asym_prenorm(metric, from, index.quantized_view(x), norm_sq),
                               x);
     }
   }
   const auto kept = select_neighbors_heuristic(index, candidates, width);
-  list.clear();
-  for (const auto& [distance, id] : kept) list.push_back(id);
+  ids.clear();
+  for (const auto& [distance, id] : kept) ids.push_back(id);
+  index.neighbors.set_list(e, layer, ids);
 }
 
 }  // namespace
@@ -164,7 +172,10 @@ void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedV
     const auto codes = pq_codebook->encode(embedding);
     pq_codes.insert(pq_codes.end(), codes.begin(), codes.end());
   }
-  neighbors.push_back(std::move(lists));
+  neighbors.add_node(level + 1);
+  for (uint64_t layer = 0; layer <= linked_top; ++layer) {
+    neighbors.set_list(id, layer, lists[layer]);
+  }
   layers.push_back(static_cast<uint8_t>(level));
   deleted.push_back(0);
   ++node_count;
@@ -178,12 +189,7 @@ void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedV
   // Link back, pruning every list that grows past its layer's width.
   for (uint64_t layer = 0; layer <= linked_top; ++layer) {
     const uint64_t width = layer_width(config, layer);
-    for (uint32_t e : neighbors[id][layer]) {
-      auto& their_lists = neighbors[e];
-      if (their_lists.size() <= layer) their_lists.resize(layer + 1);
-      their_lists[layer].push_back(id);
-      if (their_lists[layer].size() > width) prune(*this, e, layer, width);
-    }
+    for (uint32_t e : lists[layer]) link_back(*this, e, layer, width, id);
   }
   if (level > top) {
     max_level = level;
