@@ -102,4 +102,25 @@ float distance_asym_prenorm(DistanceMetric metric, std::span<const float> query,
   return distance_asym_prenorm_portable(metric, query, view, query_norm_sq);
 }
 
+double decoded_norm_sq(const QuantizedView& view) {
+#ifdef TESSARINE_HAVE_AVX2_KERNELS
+  if (cpu_has_avx2_fma()) return avx2_decoded_norm_sq(view);
+#endif
+  return decoded_norm_sq_portable(view);
+}
+
+float distance_asym_prenorm(DistanceMetric metric, std::span<const float> query,
+                            const QuantizedView& view, float query_norm_sq, double stored_norm_sq) {
+  if (metric != DistanceMetric::Cosine) {
+    return distance_asym_prenorm(metric, query, view, query_norm_sq);
+  }
+  const auto q = common(query, view);
+#ifdef TESSARINE_HAVE_AVX2_KERNELS
+  if (cpu_has_avx2_fma()) {
+    return 1.0f - avx2_cosine_asym_known_norm(q, view, query_norm_sq, stored_norm_sq);
+  }
+#endif
+  return 1.0f - cosine_similarity_asym_known_norm(q, view, query_norm_sq, stored_norm_sq);
+}
+
 }  // namespace tessarine

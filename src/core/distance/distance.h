@@ -27,6 +27,13 @@ float distance_exact(DistanceMetric metric, std::span<const float> a, std::span<
 float distance_asym_prenorm(DistanceMetric metric, std::span<const float> query,
                             const QuantizedView& view, float query_norm_sq);
 
+// The stored vector's decoded sum of squares, summed as the active cosine
+// kernel sums it. Passed to the overload below, it spares each call that sum
+// and gives the same distance as the overload above.
+double decoded_norm_sq(const QuantizedView& view);
+float distance_asym_prenorm(DistanceMetric metric, std::span<const float> query,
+                            const QuantizedView& view, float query_norm_sq, double stored_norm_sq);
+
 // The two paths behind the functions above, for tests and benchmarks. The
 // AVX2 forms may only be called when cpu_has_avx2_fma() holds.
 float distance_exact_portable(DistanceMetric metric, std::span<const float> a,

@@ -33,6 +33,11 @@ float euclidean_distance_sq_asym(std::span<const float> query, const QuantizedVi
 // 0 when query_norm_sq or the stored norm is below epsilon, or the view has scale 0.
 float cosine_similarity_asym_prenorm(std::span<const float> query, const QuantizedView& view,
                                      float query_norm_sq);
+// The stored vector's sum of squares as the cosine above sums it, and the
+// cosine given that sum: the two together equal the cosine above bit for bit.
+double decoded_norm_sq_portable(const QuantizedView& view);
+float cosine_similarity_asym_known_norm(std::span<const float> query, const QuantizedView& view,
+                                        float query_norm_sq, double stored_norm_sq);
 
 #ifdef TESSARINE_HAVE_AVX2_KERNELS
 // AVX2/FMA variants: call only when cpu_has_avx2_fma() holds.
@@ -43,6 +48,10 @@ float avx2_dot_product_asym(std::span<const float> query, const QuantizedView& v
 float avx2_euclidean_sq_asym(std::span<const float> query, const QuantizedView& view);
 float avx2_cosine_asym_prenorm(std::span<const float> query, const QuantizedView& view,
                                float query_norm_sq);
+// The AVX2 pair of the portable decoded_norm_sq / known-norm cosine.
+float avx2_decoded_norm_sq(const QuantizedView& view);
+float avx2_cosine_asym_known_norm(std::span<const float> query, const QuantizedView& view,
+                                  float query_norm_sq, double stored_norm_sq);
 #endif
 
 // Sum of squares in single precision, index order (the query's prenorm).

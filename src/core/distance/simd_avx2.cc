@@ -213,6 +213,52 @@ TESSARINE_AVX2 float avx2_cosine_asym_prenorm(std::span<const float> query,
   return cosine_asym_from_sums(dot, norm, query_norm_sq);
 }
 
+TESSARINE_AVX2 float avx2_decoded_norm_sq(const QuantizedView& view) {
+  const std::size_t n = view.codes.size();
+  const std::size_t blocks = n / 16;
+  const uint8_t* codes = view.codes.data();
+  const __m256 scale = _mm256_set1_ps(view.scale);
+  const __m256 min = _mm256_set1_ps(view.min);
+  __m256 norm_a = _mm256_setzero_ps(), norm_b = _mm256_setzero_ps();
+  for (std::size_t block = 0; block < blocks; ++block) {
+    const std::size_t i = block * 16;
+    const __m256 xa = decode8(codes + i, scale, min);
+    const __m256 xb = decode8(codes + i + 8, scale, min);
+    norm_a = _mm256_fmadd_ps(xa, xa, norm_a);
+    norm_b = _mm256_fmadd_ps(xb, xb, norm_b);
+  }
+  float norm = reduce_lanes(norm_a, norm_b);
+  for (std::size_t i = blocks * 16; i < n; ++i) {
+    const float decoded = static_cast<float>(codes[i]) * view.scale + view.min;
+    norm += decoded * decoded;
+  }
+  return norm;
+}
+
+TESSARINE_AVX2 float avx2_cosine_asym_known_norm(std::span<const float> query,
+                                                 const QuantizedView& view, float query_norm_sq,
+                                                 double stored_norm_sq) {
+  if (kCosineEpsilonF > query_norm_sq || view.scale == 0.0f) return 0.0f;
+  const std::size_t n = query.size();
+  const std::size_t blocks = n / 16;
+  const float* q = query.data();
+  const uint8_t* codes = view.codes.data();
+  const __m256 scale = _mm256_set1_ps(view.scale);
+  const __m256 min = _mm256_set1_ps(view.min);
+  __m256 dot_a = _mm256_setzero_ps(), dot_b = _mm256_setzero_ps();
+  for (std::size_t block = 0; block < blocks; ++block) {
+    const std::size_t i = block * 16;
+    dot_a = _mm256_fmadd_ps(decode8(codes + i, scale, min), _mm256_loadu_ps(q + i), dot_a);
+    dot_b = _mm256_fmadd_ps(decode8(codes + i + 8, scale, min), _mm256_loadu_ps(q + i + 8), dot_b);
+  }
+  float dot = reduce_lanes(dot_a, dot_b);
+  for (std::size_t i = blocks * 16; i < n; ++i) {
+    const float decoded = static_cast<float>(codes[i]) * view.scale + view.min;
+    dot += decoded * q[i];
+  }
+  return cosine_asym_from_sums(dot, stored_norm_sq, query_norm_sq);
+}
+
 }  // namespace tessarine
 
 #endif  // TESSARINE_HAVE_AVX2_KERNELS

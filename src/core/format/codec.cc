@@ -8,7 +8,6 @@
 
 #include "core/base/fatal.h"
 #include "core/format/codec_primitives.h"
-#include "core/hnsw/level.h"
 
 namespace tessarine {
 namespace {
@@ -314,7 +313,7 @@ bool get_neighbors(ByteReader& r, NeighborLists& neighbors) {
   for (uint64_t i = 0; i < nodes; ++i) {
     uint64_t layer_count;
     // Levels are one byte, so no node of a readable graph has more lists.
-    if (!r.get_u64(layer_count) || layer_count > kMaxLayers) return false;
+    if (!r.get_u64(layer_count) || layer_count > Adjacency::kMaxLists) return false;
     Layers& layers = neighbors.emplace_back();
     layers.reserve(reservation_for<std::vector<uint32_t>>(layer_count));
     for (uint64_t l = 0; l < layer_count; ++l) {

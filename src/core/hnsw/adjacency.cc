@@ -1,6 +1,9 @@
 #include "core/hnsw/adjacency.h"
 
 #include <algorithm>
+#include <string>
+
+#include "core/base/fatal.h"
 
 namespace tessarine {
 namespace {
@@ -39,9 +42,12 @@ NeighborLists Adjacency::to_lists() const {
 }
 
 void Adjacency::add_node(uint64_t layer_count) {
+  if (layer_count > kMaxLists || upper_lists_ + layer_count > UINT32_MAX) {
+    fatal("graph node with " + std::to_string(layer_count) + " layers");
+  }
   base_.resize(base_.size() + base_capacity_ + 1, 0);
-  upper_first_.push_back(upper_lists_);
-  layer_counts_.push_back(layer_count);
+  upper_first_.push_back(static_cast<uint32_t>(upper_lists_));
+  layer_counts_.push_back(static_cast<uint16_t>(layer_count));
   if (layer_count > 1) {
     upper_lists_ += layer_count - 1;
     upper_.resize(static_cast<std::size_t>(upper_lists_) * (upper_capacity_ + 1), 0);
@@ -83,8 +89,8 @@ void Adjacency::append(uint32_t node, uint64_t layer, uint32_t id) {
 }
 
 uint64_t Adjacency::memory_bytes() const {
-  uint64_t bytes = 4 * (base_.size() + upper_.size()) +
-                   8 * (upper_first_.size() + layer_counts_.size()) + 24 * overflow_.size();
+  uint64_t bytes = 4 * (base_.size() + upper_.size()) + 4 * upper_first_.size() +
+                   2 * layer_counts_.size() + 24 * overflow_.size();
   for (const auto& ids : overflow_) bytes += 4 * ids.size();
   return bytes;
 }

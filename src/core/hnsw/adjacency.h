@@ -27,6 +27,7 @@ using NeighborLists = std::vector<std::vector<std::vector<uint32_t>>>;
 class Adjacency {
  public:
   static constexpr uint64_t kMaxSlotCapacity = 256;
+  static constexpr uint64_t kMaxLists = 256;  // levels are one byte
 
   Adjacency() : Adjacency(1, 1) {}
   // Slots sized for lists of base_width (layer 0) and upper_width ids.
@@ -51,7 +52,7 @@ class Adjacency {
     return read(base_slot(node), base_capacity_);
   }
 
-  // Appends a node with `layer_count` empty lists.
+  // Appends a node with `layer_count` (at most kMaxLists) empty lists.
   void add_node(uint64_t layer_count);
   // Replaces node `node`'s list on `layer` (< layer_count(node)).
   void set_list(uint32_t node, uint64_t layer, std::span<const uint32_t> ids);
@@ -72,7 +73,7 @@ class Adjacency {
     return base_.data() + std::size_t{node} * (base_capacity_ + 1);
   }
   const uint32_t* upper_slot(uint32_t node, uint64_t layer) const {
-    return upper_.data() + (upper_first_[node] + layer - 1) * (upper_capacity_ + 1);
+    return upper_.data() + (std::size_t{upper_first_[node]} + layer - 1) * (upper_capacity_ + 1);
   }
   uint32_t* slot(uint32_t node, uint64_t layer) {
     return const_cast<uint32_t*>(layer == 0 ? base_slot(node) : upper_slot(node, layer));
@@ -86,8 +87,8 @@ class Adjacency {
   std::vector<uint32_t> base_;                   // one slot of base_capacity_ + 1 per node
   std::vector<uint32_t> upper_;                  // one slot of upper_capacity_ + 1 per upper list
   std::vector<std::vector<uint32_t>> overflow_;  // lists longer than their slot
-  std::vector<uint64_t> upper_first_;            // per node: its layer-1 slot in upper_
-  std::vector<uint64_t> layer_counts_;           // per node
+  std::vector<uint32_t> upper_first_;            // per node: its layer-1 slot in upper_
+  std::vector<uint16_t> layer_counts_;           // per node
   uint64_t upper_lists_ = 0;
 };
 

@@ -35,6 +35,10 @@ struct HnswIndex {
   uint64_t max_level = 0;
   uint64_t dimension = 0;
   uint32_t node_count = 0;
+  // Derived, never persisted: under cosine, each node's decoded sum of squares
+  // (decoded_norm_sq), so distances to codes skip that sum. A node beyond its
+  // end (a decoded index before restore_derived) has it summed per call.
+  std::vector<double> code_norms;
 
   HnswIndex() = default;
   HnswIndex(const HnswConfig& config, uint64_t dimension)
@@ -65,6 +69,10 @@ struct HnswIndex {
   }
 
   bool is_deleted(uint32_t id) const { return deleted[id] != 0; }
+
+  // Recomputes the derived per-node values from the stored ones (after a
+  // load; the stored ones must be consistent).
+  void restore_derived();
 };
 
 }  // namespace tessarine

@@ -57,10 +57,8 @@ void link_back(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width, uin
   } else {
     const std::vector<float> from = index.quantized_view(e).decode();
     const float norm_sq = sum_of_squares(from);
-    for (uint32_t x : ids) {
-      candidates.emplace_back(distance_asym_prenorm(metric, from, index.quantized_view(x), norm_sq),
-                              x);
-    }
+    for (uint32_t x : ids)
+      candidates.emplace_back(compute_distance(index, from, x, nullptr, norm_sq), x);
   }
   const auto kept = select_neighbors_heuristic(index, candidates, width);
   ids.clear();
@@ -166,6 +164,9 @@ void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedV
   vector_data.insert(vector_data.end(), quantized.codes.begin(), quantized.codes.end());
   vector_min.push_back(quantized.min);
   vector_scale.push_back(quantized.scale);
+  if (config.distance_metric == DistanceMetric::Cosine && code_norms.size() == id) {
+    code_norms.push_back(decoded_norm_sq(quantized_view(id)));
+  }
   if (config.store_raw_vectors)
     raw_vectors.insert(raw_vectors.end(), embedding.begin(), embedding.end());
   if (pq_codebook) {

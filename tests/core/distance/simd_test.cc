@@ -129,6 +129,34 @@ TEST_F(Avx2PathTest, AsymmetricKernelsMatchPortableWithinRounding) {
   }
 }
 
+// A stored norm summed by a family's norm function turns that family's
+// cosine into the known-norm form without changing a bit, zero vectors and
+// scale 0 included.
+TEST(DistanceTest, KnownNormCosineEqualsTheFullKernelBitForBit) {
+  std::mt19937 rng(19);
+  for (std::size_t n : kLengths) {
+    const auto q = random_floats(rng, n, -1.0f, 1.0f);
+    const auto codes = random_codes(rng, n, 255);
+    const float qn = sum_of_squares(q);
+    for (const QuantizedView& view :
+         {QuantizedView{codes, -0.9f, 1.8f / 255.0f}, QuantizedView{codes, 0.0f, 0.0f}}) {
+      EXPECT_EQ(cosine_similarity_asym_known_norm(q, view, qn, decoded_norm_sq_portable(view)),
+                cosine_similarity_asym_prenorm(q, view, qn))
+          << "n=" << n;
+      EXPECT_EQ(distance_asym_prenorm(DistanceMetric::Cosine, q, view, qn, decoded_norm_sq(view)),
+                distance_asym_prenorm(DistanceMetric::Cosine, q, view, qn))
+          << "n=" << n;
+#ifdef TESSARINE_HAVE_AVX2_KERNELS
+      if (cpu_has_avx2_fma()) {
+        EXPECT_EQ(avx2_cosine_asym_known_norm(q, view, qn, avx2_decoded_norm_sq(view)),
+                  avx2_cosine_asym_prenorm(q, view, qn))
+            << "n=" << n;
+      }
+#endif
+    }
+  }
+}
+
 // Known answers hold on every path: the dispatcher, the portable loops and
 // (where present) AVX2.
 using ExactFn = float (*)(DistanceMetric, std::span<const float>, std::span<const float>);
