@@ -102,6 +102,22 @@ float distance_asym_prenorm(DistanceMetric metric, std::span<const float> query,
   return distance_asym_prenorm_portable(metric, query, view, query_norm_sq);
 }
 
+float exact_norm_sq(std::span<const float> v) {
+#ifdef TESSARINE_HAVE_AVX2_KERNELS
+  if (cpu_has_avx2_fma()) return avx2_norm_sq_f32(v);
+#endif
+  return sum_of_squares(v);
+}
+
+float distance_exact(DistanceMetric metric, std::span<const float> a, std::span<const float> b,
+                     float a_norm_sq, float b_norm_sq) {
+  if (metric != DistanceMetric::Cosine || a.size() != b.size()) return distance_exact(metric, a, b);
+#ifdef TESSARINE_HAVE_AVX2_KERNELS
+  if (cpu_has_avx2_fma()) return 1.0f - avx2_cosine_known_norms_f32(a, b, a_norm_sq, b_norm_sq);
+#endif
+  return 1.0f - cosine_known_norms_portable(a, b, a_norm_sq, b_norm_sq);
+}
+
 double decoded_norm_sq(const QuantizedView& view) {
 #ifdef TESSARINE_HAVE_AVX2_KERNELS
   if (cpu_has_avx2_fma()) return avx2_decoded_norm_sq(view);

@@ -27,6 +27,13 @@ float distance_exact(DistanceMetric metric, std::span<const float> a, std::span<
 float distance_asym_prenorm(DistanceMetric metric, std::span<const float> query,
                             const QuantizedView& view, float query_norm_sq);
 
+// A vector's sum of squares as the active exact cosine kernel sums it.
+// Passed to the overload below, both operands' sums spare each call summing
+// them again and give the same distance as the two-operand form.
+float exact_norm_sq(std::span<const float> v);
+float distance_exact(DistanceMetric metric, std::span<const float> a, std::span<const float> b,
+                     float a_norm_sq, float b_norm_sq);
+
 // The stored vector's decoded sum of squares, summed as the active cosine
 // kernel sums it. Passed to the overload below, it spares each call that sum
 // and gives the same distance as the overload above.

@@ -25,6 +25,10 @@ namespace tessarine {
 float cosine_similarity_portable(std::span<const float> a, std::span<const float> b);
 float dot_product_portable(std::span<const float> a, std::span<const float> b);
 float euclidean_sq_portable(std::span<const float> a, std::span<const float> b);
+// The cosine above given both operands' sums of squares (sum_of_squares):
+// the same bits, without summing the norms again.
+float cosine_known_norms_portable(std::span<const float> a, std::span<const float> b, float na,
+                                  float nb);
 
 // Portable asymmetric family: blocks of 8 decoded terms summed in single
 // precision, block sums and the tail accumulated in double precision.
@@ -48,6 +52,10 @@ float avx2_dot_product_asym(std::span<const float> query, const QuantizedView& v
 float avx2_euclidean_sq_asym(std::span<const float> query, const QuantizedView& view);
 float avx2_cosine_asym_prenorm(std::span<const float> query, const QuantizedView& view,
                                float query_norm_sq);
+// The AVX2 pair of sum_of_squares / cosine_known_norms_portable.
+float avx2_norm_sq_f32(std::span<const float> a);
+float avx2_cosine_known_norms_f32(std::span<const float> a, std::span<const float> b, float na,
+                                  float nb);
 // The AVX2 pair of the portable decoded_norm_sq / known-norm cosine.
 float avx2_decoded_norm_sq(const QuantizedView& view);
 float avx2_cosine_asym_known_norm(std::span<const float> query, const QuantizedView& view,

@@ -129,6 +129,29 @@ TESSARINE_AVX2 float avx2_cosine_f32(std::span<const float> a, std::span<const f
   return cosine_from_sums(dot, na, nb);
 }
 
+// Sums a's squares in the order avx2_cosine_f32 does.
+TESSARINE_AVX2 float avx2_norm_sq_f32(std::span<const float> a) {
+  const std::size_t n = a.size();
+  const std::size_t blocks = n / 16;
+  const float* pa = a.data();
+  __m256 na_a = _mm256_setzero_ps(), na_b = _mm256_setzero_ps();
+  for (std::size_t block = 0; block < blocks; ++block) {
+    const __m256 xa = _mm256_loadu_ps(pa + block * 16);
+    const __m256 xb = _mm256_loadu_ps(pa + block * 16 + 8);
+    na_a = _mm256_fmadd_ps(xa, xa, na_a);
+    na_b = _mm256_fmadd_ps(xb, xb, na_b);
+  }
+  float na = reduce_lanes(na_a, na_b);
+  for (std::size_t i = blocks * 16; i < n; ++i) na += pa[i] * pa[i];
+  return na;
+}
+
+// avx2_dot_product_f32 sums the dot product in the order avx2_cosine_f32 does.
+TESSARINE_AVX2 float avx2_cosine_known_norms_f32(std::span<const float> a, std::span<const float> b,
+                                                 float na, float nb) {
+  return cosine_from_sums(avx2_dot_product_f32(a, b), na, nb);
+}
+
 TESSARINE_AVX2 float avx2_dot_product_asym(std::span<const float> query,
                                            const QuantizedView& view) {
   const std::size_t n = query.size();

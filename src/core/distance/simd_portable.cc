@@ -16,6 +16,11 @@ float cosine_similarity_portable(std::span<const float> a, std::span<const float
   return cosine_from_sums(dot, na, nb);
 }
 
+float cosine_known_norms_portable(std::span<const float> a, std::span<const float> b, float na,
+                                  float nb) {
+  return cosine_from_sums(dot_product_portable(a, b), na, nb);
+}
+
 float dot_product_portable(std::span<const float> a, std::span<const float> b) {
   float sum = 0.0f;
   for (std::size_t i = 0; i < a.size(); ++i) sum += a[i] * b[i];

@@ -65,9 +65,9 @@ std::vector<DistanceId> beam_search(const HnswIndex& index, std::span<const floa
                                     uint64_t* visited_count = nullptr) {
   ef = std::max<uint64_t>(ef, 1);
   uint64_t visits = 0;
-  std::vector<DistanceId> candidates;
+  std::vector<DistanceId>& candidates = beam_candidates_scratch();
+  candidates.clear();
   std::vector<DistanceId> results;
-  candidates.reserve(bounded_room(2 * std::min<uint64_t>(ef, index.node_count), index.node_count));
   results.reserve(bounded_room(ef, index.node_count));
   const auto full = [&] { return results.size() >= ef; };
   const auto add_result = [&](float d, uint32_t id) {

@@ -16,12 +16,41 @@
 namespace tessarine {
 namespace {
 
-// Ids that sorted stably by distance keep their relative order, so equal
-// distances give a repeatable selection.
+// Per-thread buffers of one insertion's neighbour selection, kept between
+// calls so that linking a node allocates nothing once they have grown.
+struct SelectionScratch {
+  std::vector<DistanceId> sorted;
+  std::vector<float> kept_vectors;  // decoded vectors of the kept candidates
+  std::vector<float> kept_norms;
+  std::vector<std::span<const float>> kept;
+  std::vector<float> decoded;
+  std::vector<uint8_t> taken;
+};
+struct LinkScratch {
+  std::vector<uint32_t> ids;
+  std::vector<DistanceId> candidates;
+  std::vector<float> from;
+};
+SelectionScratch& selection_scratch() {
+  thread_local SelectionScratch scratch;
+  return scratch;
+}
+LinkScratch& link_scratch() {
+  thread_local LinkScratch scratch;
+  return scratch;
+}
+
+// Stable ascending sort by distance, so equal distances give a repeatable
+// selection. Insertion sort: the lists are short and the search's results
+// arrive already sorted, and it needs no buffer.
 void stable_sort_by_distance(std::vector<DistanceId>& entries) {
-  std::stable_sort(entries.begin(), entries.end(), [](const DistanceId& a, const DistanceId& b) {
-    return total_order_key(a.first) < total_order_key(b.first);
-  });
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    const DistanceId moving = entries[i];
+    const auto key = total_order_key(moving.first);
+    std::size_t j = i;
+    for (; j > 0 && key < total_order_key(entries[j - 1].first); --j) entries[j] = entries[j - 1];
+    entries[j] = moving;
+  }
 }
 
 // Node vectors for the heuristic: raw vectors are borrowed; decoded ones are
@@ -45,20 +74,23 @@ void link_back(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width, uin
     index.neighbors.append(e, layer, added);
     return;
   }
-  std::vector<uint32_t> ids(list.begin(), list.end());
+  LinkScratch& scratch = link_scratch();
+  std::vector<uint32_t>& ids = scratch.ids;
+  ids.assign(list.begin(), list.end());
   ids.push_back(added);
   const DistanceMetric metric = index.config.distance_metric;
-  std::vector<DistanceId> candidates;
-  candidates.reserve(ids.size());
+  std::vector<DistanceId>& candidates = scratch.candidates;
+  candidates.clear();
   if (index.has_raw_vectors()) {
     const auto from = index.raw_vector(e);
     for (uint32_t x : ids)
       candidates.emplace_back(distance_exact(metric, from, index.raw_vector(x)), x);
   } else {
-    const std::vector<float> from = index.quantized_view(e).decode();
-    const float norm_sq = sum_of_squares(from);
+    scratch.from.resize(index.dimension);
+    index.quantized_view(e).decode_into(scratch.from);
+    const float norm_sq = sum_of_squares(scratch.from);
     for (uint32_t x : ids)
-      candidates.emplace_back(compute_distance(index, from, x, nullptr, norm_sq), x);
+      candidates.emplace_back(compute_distance(index, scratch.from, x, nullptr, norm_sq), x);
   }
   const auto kept = select_neighbors_heuristic(index, candidates, width);
   ids.clear();
@@ -71,7 +103,9 @@ void link_back(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width, uin
 std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
                                                    std::span<const DistanceId> candidates,
                                                    uint64_t m) {
-  std::vector<DistanceId> sorted(candidates.begin(), candidates.end());
+  SelectionScratch& scratch = selection_scratch();
+  std::vector<DistanceId>& sorted = scratch.sorted;
+  sorted.assign(candidates.begin(), candidates.end());
   stable_sort_by_distance(sorted);
   const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(m, sorted.size()));
   std::vector<DistanceId> selected;
@@ -80,19 +114,24 @@ std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
 
   const std::size_t d = index.dimension;
   const bool raw = index.has_raw_vectors();
+  const DistanceMetric metric = index.config.distance_metric;
+  // Cosine's norms are summed once per vector rather than once per pair.
+  const bool cosine = metric == DistanceMetric::Cosine;
   // Decoded vectors of the kept candidates, reused for every later comparison.
-  std::vector<float> kept_vectors(raw ? 0 : want * d);
-  std::vector<std::span<const float>> kept;
-  kept.reserve(want);
-  std::vector<float> scratch(raw ? 0 : d);
-  std::vector<bool> taken(sorted.size(), false);
+  scratch.kept_vectors.resize(raw ? 0 : want * d);
+  scratch.kept_norms.clear();
+  std::vector<std::span<const float>>& kept = scratch.kept;
+  kept.clear();
+  scratch.decoded.resize(raw ? 0 : d);
+  scratch.taken.assign(sorted.size(), 0);
 
   for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
     const auto [distance, id] = sorted[i];
-    const std::span<const float> v = vector_of(index, id, scratch);
+    const std::span<const float> v = vector_of(index, id, scratch.decoded);
+    const float norm = cosine ? exact_norm_sq(v) : 0.0f;
     bool diverse = true;
-    for (const auto& r : kept) {
-      if (!(distance_exact(index.config.distance_metric, v, r) >= distance)) {
+    for (std::size_t r = 0; r < kept.size(); ++r) {
+      if (!(distance_exact(metric, v, kept[r], norm, scratch.kept_norms[r]) >= distance)) {
         diverse = false;
         break;
       }
@@ -101,16 +140,17 @@ std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
     if (raw) {
       kept.push_back(v);
     } else {
-      float* slot = kept_vectors.data() + kept.size() * d;
+      float* slot = scratch.kept_vectors.data() + kept.size() * d;
       std::copy(v.begin(), v.end(), slot);
       kept.emplace_back(slot, d);
     }
+    scratch.kept_norms.push_back(norm);
     selected.push_back(sorted[i]);
-    taken[i] = true;
+    scratch.taken[i] = 1;
   }
   // Keep pruned connections: the closest rejected candidates fill up to m.
   for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
-    if (!taken[i]) selected.push_back(sorted[i]);
+    if (!scratch.taken[i]) selected.push_back(sorted[i]);
   }
   return selected;
 }

@@ -144,6 +144,11 @@ void HnswIndex::restore_derived() {
   }
 }
 
+std::vector<DistanceId>& beam_candidates_scratch() {
+  thread_local std::vector<DistanceId> candidates;
+  return candidates;
+}
+
 void sort_by_distance(std::vector<DistanceId>& entries) {
   std::sort(entries.begin(), entries.end(), [](const DistanceId& a, const DistanceId& b) {
     return total_order_key(a.first) < total_order_key(b.first);

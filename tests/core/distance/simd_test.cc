@@ -157,6 +157,30 @@ TEST(DistanceTest, KnownNormCosineEqualsTheFullKernelBitForBit) {
   }
 }
 
+TEST(DistanceTest, KnownNormsExactCosineEqualsTheFullKernelBitForBit) {
+  std::mt19937 rng(23);
+  for (std::size_t n : kLengths) {
+    const auto a = random_floats(rng, n, -1.0f, 1.0f);
+    const auto b = random_floats(rng, n, -1.0f, 1.0f);
+    const std::vector<float> zero(n, 0.0f);
+    EXPECT_EQ(cosine_known_norms_portable(a, b, sum_of_squares(a), sum_of_squares(b)),
+              cosine_similarity_portable(a, b))
+        << "n=" << n;
+    for (const auto& y : {b, zero}) {
+      EXPECT_EQ(distance_exact(DistanceMetric::Cosine, a, y, exact_norm_sq(a), exact_norm_sq(y)),
+                distance_exact(DistanceMetric::Cosine, a, y))
+          << "n=" << n;
+    }
+#ifdef TESSARINE_HAVE_AVX2_KERNELS
+    if (cpu_has_avx2_fma()) {
+      EXPECT_EQ(avx2_cosine_known_norms_f32(a, b, avx2_norm_sq_f32(a), avx2_norm_sq_f32(b)),
+                avx2_cosine_f32(a, b))
+          << "n=" << n;
+    }
+#endif
+  }
+}
+
 // Known answers hold on every path: the dispatcher, the portable loops and
 // (where present) AVX2.
 using ExactFn = float (*)(DistanceMetric, std::span<const float>, std::span<const float>);
