@@ -41,7 +41,7 @@ double decoded_norm_sq(const QuantizedView& view);
 float distance_asym_prenorm(DistanceMetric metric, std::span<const float> query,
                             const QuantizedView& view, float query_norm_sq, double stored_norm_sq);
 
-// The two paths behind the functions above, for tests and benchmarks. The
+// The paths behind the functions above, for tests and benchmarks. The
 // AVX2 forms may only be called when cpu_has_avx2_fma() holds.
 float distance_exact_portable(DistanceMetric metric, std::span<const float> a,
                               std::span<const float> b);
@@ -51,5 +51,10 @@ float distance_exact_avx2(DistanceMetric metric, std::span<const float> a,
                           std::span<const float> b);
 float distance_asym_prenorm_avx2(DistanceMetric metric, std::span<const float> query,
                                  const QuantizedView& view, float query_norm_sq);
+// The AVX-512 forms: only when cpu_has_avx512f() holds.
+float distance_exact_avx512(DistanceMetric metric, std::span<const float> a,
+                            std::span<const float> b);
+float distance_asym_prenorm_avx512(DistanceMetric metric, std::span<const float> query,
+                                   const QuantizedView& view, float query_norm_sq);
 
 }  // namespace tessarine

@@ -129,6 +129,53 @@ TEST_F(Avx2PathTest, AsymmetricKernelsMatchPortableWithinRounding) {
   }
 }
 
+// The AVX-512 family against the portable one, under the same policy.
+class Avx512PathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!cpu_has_avx512f()) GTEST_SKIP() << "no AVX-512 on this machine";
+  }
+};
+
+TEST_F(Avx512PathTest, KernelsMatchPortableExactlyOnIntegers) {
+  std::mt19937 rng(29);
+  for (std::size_t n : kLengths) {
+    const auto a = random_integers(rng, n);
+    const auto b = random_integers(rng, n);
+    const auto codes = random_codes(rng, n, 8);
+    const QuantizedView view{codes, -4.0f, 1.0f};
+    const float an = sum_of_squares(a);
+    for (DistanceMetric metric : kMetrics) {
+      EXPECT_EQ(distance_exact_avx512(metric, a, b), distance_exact_portable(metric, a, b))
+          << "n=" << n << " metric=" << int(metric);
+      EXPECT_EQ(distance_asym_prenorm_avx512(metric, a, view, an),
+                distance_asym_prenorm_portable(metric, a, view, an))
+          << "n=" << n << " metric=" << int(metric);
+    }
+  }
+}
+
+TEST_F(Avx512PathTest, KernelsMatchPortableWithinRounding) {
+  std::mt19937 rng(31);
+  for (std::size_t n : kLengths) {
+    const auto a = random_floats(rng, n, -1.0f, 1.0f);
+    const auto b = random_floats(rng, n, -1.0f, 1.0f);
+    const auto codes = random_codes(rng, n, 255);
+    const QuantizedView view{codes, -0.9f, 1.8f / 255.0f};
+    const auto decoded = view.decode();
+    const float an = sum_of_squares(a);
+    for (DistanceMetric metric : kMetrics) {
+      EXPECT_NEAR(distance_exact_avx512(metric, a, b), distance_exact_portable(metric, a, b),
+                  tolerance(metric, magnitude(metric, a, b)))
+          << "n=" << n << " metric=" << int(metric);
+      EXPECT_NEAR(distance_asym_prenorm_avx512(metric, a, view, an),
+                  distance_asym_prenorm_portable(metric, a, view, an),
+                  tolerance(metric, magnitude(metric, a, decoded)))
+          << "n=" << n << " metric=" << int(metric);
+    }
+  }
+}
+
 // A stored norm summed by a family's norm function turns that family's
 // cosine into the known-norm form without changing a bit, zero vectors and
 // scale 0 included.
@@ -150,6 +197,11 @@ TEST(DistanceTest, KnownNormCosineEqualsTheFullKernelBitForBit) {
       if (cpu_has_avx2_fma()) {
         EXPECT_EQ(avx2_cosine_asym_known_norm(q, view, qn, avx2_decoded_norm_sq(view)),
                   avx2_cosine_asym_prenorm(q, view, qn))
+            << "n=" << n;
+      }
+      if (cpu_has_avx512f()) {
+        EXPECT_EQ(avx512_cosine_asym_known_norm(q, view, qn, avx512_decoded_norm_sq(view)),
+                  avx512_cosine_asym_prenorm(q, view, qn))
             << "n=" << n;
       }
 #endif
@@ -177,6 +229,11 @@ TEST(DistanceTest, KnownNormsExactCosineEqualsTheFullKernelBitForBit) {
                 avx2_cosine_f32(a, b))
           << "n=" << n;
     }
+    if (cpu_has_avx512f()) {
+      EXPECT_EQ(avx512_cosine_known_norms_f32(a, b, avx512_norm_sq_f32(a), avx512_norm_sq_f32(b)),
+                avx512_cosine_f32(a, b))
+          << "n=" << n;
+    }
 #endif
   }
 }
@@ -198,6 +255,8 @@ std::vector<Paths> available_paths() {
       {"portable", distance_exact_portable, distance_asym_prenorm_portable}};
   if (cpu_has_avx2_fma())
     paths.push_back({"avx2", distance_exact_avx2, distance_asym_prenorm_avx2});
+  if (cpu_has_avx512f())
+    paths.push_back({"avx512", distance_exact_avx512, distance_asym_prenorm_avx512});
   return paths;
 }
 
