@@ -109,9 +109,20 @@ TESSARINE_AVX512 float avx512_norm_sq_f32(std::span<const float> a) {
   return reduce(acc);
 }
 
+// One pass; each of the three sums is accumulated exactly as the dot-product
+// and norm kernels above accumulate it alone.
 TESSARINE_AVX512 float avx512_cosine_f32(std::span<const float> a, std::span<const float> b) {
-  return cosine_from_sums(avx512_dot_product_f32(a, b), avx512_norm_sq_f32(a),
-                          avx512_norm_sq_f32(b.first(a.size())));
+  __m512 dot[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 na[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 nb[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  walk_chunks(a.size(), [&](std::size_t i, __mmask16 m, int k) TESSARINE_AVX512 {
+    const __m512 x = load(a.data() + i, m);
+    const __m512 y = load(b.data() + i, m);
+    dot[k] = _mm512_fmadd_ps(x, y, dot[k]);
+    na[k] = _mm512_fmadd_ps(x, x, na[k]);
+    nb[k] = _mm512_fmadd_ps(y, y, nb[k]);
+  });
+  return cosine_from_sums(reduce(dot), reduce(na), reduce(nb));
 }
 
 TESSARINE_AVX512 float avx512_cosine_known_norms_f32(std::span<const float> a,
@@ -164,9 +175,17 @@ TESSARINE_AVX512 float avx512_cosine_asym_known_norm(std::span<const float> quer
 
 TESSARINE_AVX512 float avx512_cosine_asym_prenorm(std::span<const float> query,
                                                   const QuantizedView& view, float query_norm_sq) {
-  const QuantizedView same_length{view.codes.first(query.size()), view.min, view.scale};
-  return avx512_cosine_asym_known_norm(query, view, query_norm_sq,
-                                       avx512_decoded_norm_sq(same_length));
+  if (kCosineEpsilonF > query_norm_sq || view.scale == 0.0f) return 0.0f;
+  const __m512 scale = _mm512_set1_ps(view.scale);
+  const __m512 min = _mm512_set1_ps(view.min);
+  __m512 dot[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 norm[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  walk_chunks(query.size(), [&](std::size_t i, __mmask16 m, int k) TESSARINE_AVX512 {
+    const __m512 x = decode16(view.codes.data() + i, m, scale, min);
+    dot[k] = _mm512_fmadd_ps(x, load(query.data() + i, m), dot[k]);
+    norm[k] = _mm512_fmadd_ps(x, x, norm[k]);
+  });
+  return cosine_asym_from_sums(reduce(dot), reduce(norm), query_norm_sq);
 }
 
 }  // namespace tessarine
