@@ -131,10 +131,7 @@ uint64_t estimate_memory_bytes_locked(const Collection& c) {
   bytes += 4 * (h.vector_min.size() + h.vector_scale.size() + h.raw_vectors.size());
   bytes += h.pq_codes.size();
   if (h.pq_codebook) bytes += 4 * h.pq_codebook->centroids.size();
-  for (const auto& node : h.neighbors) {
-    bytes += 24;
-    for (const auto& list : node) bytes += 24 + 4 * list.size();
-  }
+  bytes += h.neighbors.memory_bytes() + 8 * h.code_norms.size();
   bytes += h.layers.size() + h.deleted.size();
   for (const auto& [term, postings] : c.inverted_index.postings) {
     bytes += 48 + term.size() + 8 * postings.size();

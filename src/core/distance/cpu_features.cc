@@ -47,6 +47,9 @@ uint32_t cpu_feature_word() {
   return word;
 }
 
-const char* active_kernel_name() { return cpu_has_avx2_fma() ? "avx2+fma" : "portable"; }
+const char* active_kernel_name() {
+  if (cpu_has_avx512f()) return "avx512f";
+  return cpu_has_avx2_fma() ? "avx2+fma" : "portable";
+}
 
 }  // namespace tessarine

@@ -11,7 +11,7 @@ namespace tessarine {
 enum CpuFeatureBit : uint32_t {
   kCpuAvx2 = 1u << 0,
   kCpuFma = 1u << 1,
-  kCpuAvx512f = 1u << 2,  // reported for benchmarks; no kernel depends on it
+  kCpuAvx512f = 1u << 2,
 };
 
 // The cached feature word (a combination of CpuFeatureBit).
@@ -23,7 +23,13 @@ inline bool cpu_has_avx2_fma() {
   return (cpu_feature_word() & want) == want;
 }
 
-// "avx2+fma" or "portable": which kernel family distance calls use.
+// True when the AVX-512 kernels may run on this machine.
+inline bool cpu_has_avx512f() {
+  const uint32_t want = kCpuAvx512f | kCpuAvx2 | kCpuFma;
+  return (cpu_feature_word() & want) == want;
+}
+
+// "avx512f", "avx2+fma" or "portable": which kernel family distance calls use.
 const char* active_kernel_name();
 
 }  // namespace tessarine

@@ -27,7 +27,21 @@ float distance_exact(DistanceMetric metric, std::span<const float> a, std::span<
 float distance_asym_prenorm(DistanceMetric metric, std::span<const float> query,
                             const QuantizedView& view, float query_norm_sq);
 
-// The two paths behind the functions above, for tests and benchmarks. The
+// A vector's sum of squares as the active exact cosine kernel sums it.
+// Passed to the overload below, both operands' sums spare each call summing
+// them again and give the same distance as the two-operand form.
+float exact_norm_sq(std::span<const float> v);
+float distance_exact(DistanceMetric metric, std::span<const float> a, std::span<const float> b,
+                     float a_norm_sq, float b_norm_sq);
+
+// The stored vector's decoded sum of squares, summed as the active cosine
+// kernel sums it. Passed to the overload below, it spares each call that sum
+// and gives the same distance as the overload above.
+double decoded_norm_sq(const QuantizedView& view);
+float distance_asym_prenorm(DistanceMetric metric, std::span<const float> query,
+                            const QuantizedView& view, float query_norm_sq, double stored_norm_sq);
+
+// The paths behind the functions above, for tests and benchmarks. The
 // AVX2 forms may only be called when cpu_has_avx2_fma() holds.
 float distance_exact_portable(DistanceMetric metric, std::span<const float> a,
                               std::span<const float> b);
@@ -37,5 +51,10 @@ float distance_exact_avx2(DistanceMetric metric, std::span<const float> a,
                           std::span<const float> b);
 float distance_asym_prenorm_avx2(DistanceMetric metric, std::span<const float> query,
                                  const QuantizedView& view, float query_norm_sq);
+// The AVX-512 forms: only when cpu_has_avx512f() holds.
+float distance_exact_avx512(DistanceMetric metric, std::span<const float> a,
+                            std::span<const float> b);
+float distance_asym_prenorm_avx512(DistanceMetric metric, std::span<const float> query,
+                                   const QuantizedView& view, float query_norm_sq);
 
 }  // namespace tessarine

@@ -129,6 +129,29 @@ TESSARINE_AVX2 float avx2_cosine_f32(std::span<const float> a, std::span<const f
   return cosine_from_sums(dot, na, nb);
 }
 
+// Sums a's squares in the order avx2_cosine_f32 does.
+TESSARINE_AVX2 float avx2_norm_sq_f32(std::span<const float> a) {
+  const std::size_t n = a.size();
+  const std::size_t blocks = n / 16;
+  const float* pa = a.data();
+  __m256 na_a = _mm256_setzero_ps(), na_b = _mm256_setzero_ps();
+  for (std::size_t block = 0; block < blocks; ++block) {
+    const __m256 xa = _mm256_loadu_ps(pa + block * 16);
+    const __m256 xb = _mm256_loadu_ps(pa + block * 16 + 8);
+    na_a = _mm256_fmadd_ps(xa, xa, na_a);
+    na_b = _mm256_fmadd_ps(xb, xb, na_b);
+  }
+  float na = reduce_lanes(na_a, na_b);
+  for (std::size_t i = blocks * 16; i < n; ++i) na += pa[i] * pa[i];
+  return na;
+}
+
+// avx2_dot_product_f32 sums the dot product in the order avx2_cosine_f32 does.
+TESSARINE_AVX2 float avx2_cosine_known_norms_f32(std::span<const float> a, std::span<const float> b,
+                                                 float na, float nb) {
+  return cosine_from_sums(avx2_dot_product_f32(a, b), na, nb);
+}
+
 TESSARINE_AVX2 float avx2_dot_product_asym(std::span<const float> query,
                                            const QuantizedView& view) {
   const std::size_t n = query.size();
@@ -211,6 +234,52 @@ TESSARINE_AVX2 float avx2_cosine_asym_prenorm(std::span<const float> query,
     norm += decoded * decoded;
   }
   return cosine_asym_from_sums(dot, norm, query_norm_sq);
+}
+
+TESSARINE_AVX2 float avx2_decoded_norm_sq(const QuantizedView& view) {
+  const std::size_t n = view.codes.size();
+  const std::size_t blocks = n / 16;
+  const uint8_t* codes = view.codes.data();
+  const __m256 scale = _mm256_set1_ps(view.scale);
+  const __m256 min = _mm256_set1_ps(view.min);
+  __m256 norm_a = _mm256_setzero_ps(), norm_b = _mm256_setzero_ps();
+  for (std::size_t block = 0; block < blocks; ++block) {
+    const std::size_t i = block * 16;
+    const __m256 xa = decode8(codes + i, scale, min);
+    const __m256 xb = decode8(codes + i + 8, scale, min);
+    norm_a = _mm256_fmadd_ps(xa, xa, norm_a);
+    norm_b = _mm256_fmadd_ps(xb, xb, norm_b);
+  }
+  float norm = reduce_lanes(norm_a, norm_b);
+  for (std::size_t i = blocks * 16; i < n; ++i) {
+    const float decoded = static_cast<float>(codes[i]) * view.scale + view.min;
+    norm += decoded * decoded;
+  }
+  return norm;
+}
+
+TESSARINE_AVX2 float avx2_cosine_asym_known_norm(std::span<const float> query,
+                                                 const QuantizedView& view, float query_norm_sq,
+                                                 double stored_norm_sq) {
+  if (kCosineEpsilonF > query_norm_sq || view.scale == 0.0f) return 0.0f;
+  const std::size_t n = query.size();
+  const std::size_t blocks = n / 16;
+  const float* q = query.data();
+  const uint8_t* codes = view.codes.data();
+  const __m256 scale = _mm256_set1_ps(view.scale);
+  const __m256 min = _mm256_set1_ps(view.min);
+  __m256 dot_a = _mm256_setzero_ps(), dot_b = _mm256_setzero_ps();
+  for (std::size_t block = 0; block < blocks; ++block) {
+    const std::size_t i = block * 16;
+    dot_a = _mm256_fmadd_ps(decode8(codes + i, scale, min), _mm256_loadu_ps(q + i), dot_a);
+    dot_b = _mm256_fmadd_ps(decode8(codes + i + 8, scale, min), _mm256_loadu_ps(q + i + 8), dot_b);
+  }
+  float dot = reduce_lanes(dot_a, dot_b);
+  for (std::size_t i = blocks * 16; i < n; ++i) {
+    const float decoded = static_cast<float>(codes[i]) * view.scale + view.min;
+    dot += decoded * q[i];
+  }
+  return cosine_asym_from_sums(dot, stored_norm_sq, query_norm_sq);
 }
 
 }  // namespace tessarine

@@ -16,6 +16,11 @@ float cosine_similarity_portable(std::span<const float> a, std::span<const float
   return cosine_from_sums(dot, na, nb);
 }
 
+float cosine_known_norms_portable(std::span<const float> a, std::span<const float> b, float na,
+                                  float nb) {
+  return cosine_from_sums(dot_product_portable(a, b), na, nb);
+}
+
 float dot_product_portable(std::span<const float> a, std::span<const float> b) {
   float sum = 0.0f;
   for (std::size_t i = 0; i < a.size(); ++i) sum += a[i] * b[i];
@@ -92,6 +97,35 @@ float cosine_similarity_asym_prenorm(std::span<const float> query, const Quantiz
   const double norm = blocked_sum(
       query, view, [](float, float x) { return x * x; }, [](double, double x) { return x * x; });
   return cosine_asym_from_sums(dot, norm, query_norm_sq);
+}
+
+double decoded_norm_sq_portable(const QuantizedView& view) {
+  // blocked_sum's order, without a query.
+  const std::size_t n = view.codes.size();
+  const std::size_t blocked = n - n % 8;
+  double total = 0.0;
+  for (std::size_t i = 0; i < blocked; i += 8) {
+    float block = 0.0f;
+    for (std::size_t j = i; j < i + 8; ++j) {
+      const float x = view.codes[j] * view.scale + view.min;
+      block += x * x;
+    }
+    total += block;
+  }
+  for (std::size_t i = blocked; i < n; ++i) {
+    const double x = view.codes[i] * view.scale + view.min;
+    total += x * x;
+  }
+  return total;
+}
+
+float cosine_similarity_asym_known_norm(std::span<const float> query, const QuantizedView& view,
+                                        float query_norm_sq, double stored_norm_sq) {
+  if (kCosineEpsilonF > query_norm_sq || view.scale == 0.0f) return 0.0f;
+  const double dot = blocked_sum(
+      query, view, [](float q, float x) { return q * x; },
+      [](double q, double x) { return q * x; });
+  return cosine_asym_from_sums(dot, stored_norm_sq, query_norm_sq);
 }
 
 }  // namespace tessarine

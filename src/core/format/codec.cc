@@ -117,10 +117,13 @@ void put_index(Sink& s, const HnswIndex& h) {
   put_f32s(s, h.vector_min);
   put_f32s(s, h.vector_scale);
   put_f32s(s, h.raw_vectors);
-  s.put_u64(h.neighbors.size());
-  for (const auto& node : h.neighbors) {
-    s.put_u64(node.size());
-    for (const auto& layer : node) put_u32s(s, layer);
+  s.put_u64(h.neighbors.node_count());
+  for (std::size_t i = 0; i < h.neighbors.node_count(); ++i) {
+    const uint32_t node = static_cast<uint32_t>(i);
+    s.put_u64(h.neighbors.layer_count(node));
+    for (uint64_t l = 0; l < h.neighbors.layer_count(node); ++l) {
+      put_u32s(s, h.neighbors.list(node, l));
+    }
   }
   put_bytes(s, h.layers);
   s.put_u64(h.deleted.size());
@@ -335,14 +338,15 @@ bool get_codebook(ByteReader& r, PqCodebook& c) {
          r.get_f32s(c.centroids);
 }
 
-bool get_neighbors(ByteReader& r, std::vector<std::vector<std::vector<uint32_t>>>& neighbors) {
+bool get_neighbors(ByteReader& r, NeighborLists& neighbors) {
   using Layers = std::vector<std::vector<uint32_t>>;
   uint64_t nodes;
   if (!r.get_u64(nodes)) return false;
   neighbors.reserve(r.reservation(nodes, 8));  // a node takes at least its layer count
   for (uint64_t i = 0; i < nodes; ++i) {
     uint64_t layer_count;
-    if (!r.get_u64(layer_count)) return false;
+    // Levels are one byte, so no node of a readable graph has more lists.
+    if (!r.get_u64(layer_count) || layer_count > Adjacency::kMaxLists) return false;
     Layers& layers = neighbors.emplace_back();
     layers.reserve(r.reservation(layer_count, 8));
     for (uint64_t l = 0; l < layer_count; ++l) {
@@ -354,10 +358,17 @@ bool get_neighbors(ByteReader& r, std::vector<std::vector<std::vector<uint32_t>>
 
 bool get_index(ByteReader& r, HnswIndex& h) {
   if (!get_config(r, h.config) || !r.get_u8s(h.vector_data) || !r.get_f32s(h.vector_min) ||
-      !r.get_f32s(h.vector_scale) || !r.get_f32s(h.raw_vectors) || !get_neighbors(r, h.neighbors) ||
-      !r.get_u8s(h.layers) || !r.get_bools(h.deleted)) {
+      !r.get_f32s(h.vector_scale) || !r.get_f32s(h.raw_vectors)) {
     return false;
   }
+  {
+    // Read in the nested form, then laid out flat; the lists are checked
+    // after decoding, like every other field.
+    NeighborLists lists;
+    if (!get_neighbors(r, lists)) return false;
+    h.neighbors = Adjacency::from_lists(lists, h.config.m_max0, h.config.m);
+  }
+  if (!r.get_u8s(h.layers) || !r.get_bools(h.deleted)) return false;
   bool present;
   if (!r.get_option_tag(present)) return false;
   if (present && !get_codebook(r, h.pq_codebook.emplace())) return false;

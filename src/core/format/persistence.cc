@@ -148,6 +148,7 @@ Result<CollectionHandle> load_collection(Env& env, const fs::path& file, const E
     return Status::InvalidData("snapshot validation failed: " + valid.message());
   }
   rebuild_metadata_index(collection);  // derived data, not stored in the file
+  collection.hnsw.restore_derived();
   return std::make_shared<LockedCollection>(std::move(collection));
 }
 

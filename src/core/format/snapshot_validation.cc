@@ -41,8 +41,8 @@ Status check_lengths(const Collection& c) {
   if (h.vector_scale.size() != n) {
     return invalid("vector_scale length ", h.vector_scale.size(), " != node_count ", n);
   }
-  if (h.neighbors.size() != n) {
-    return invalid("neighbors length ", h.neighbors.size(), " != node_count ", n);
+  if (h.neighbors.node_count() != n) {
+    return invalid("neighbors length ", h.neighbors.node_count(), " != node_count ", n);
   }
   if (h.layers.size() != n) return invalid("layers length ", h.layers.size(), " != node_count ", n);
   if (h.deleted.size() != n) {
@@ -65,9 +65,9 @@ Status check_lengths(const Collection& c) {
   if (h.entry_point && *h.entry_point >= n) {
     return invalid("entry_point ", *h.entry_point, " >= node_count ", n);
   }
-  for (uint64_t i = 0; i < n; ++i) {
-    for (std::size_t l = 0; l < h.neighbors[i].size(); ++l) {
-      for (uint32_t neighbor : h.neighbors[i][l]) {
+  for (uint32_t i = 0; i < n; ++i) {
+    for (uint64_t l = 0; l < h.neighbors.layer_count(i); ++l) {
+      for (uint32_t neighbor : h.neighbors.list(i, l)) {
         if (neighbor >= n) {
           return invalid("neighbor ", neighbor, " out of bounds (node_count=", n, ") at node ", i,
                          " layer ", l);
@@ -90,21 +90,21 @@ Status check_graph(const Collection& c) {
     return invalid("raw_vectors length ", h.raw_vectors.size(),
                    " != 0 while raw vectors are not stored");
   }
-  for (uint64_t i = 0; i < n; ++i) {
+  for (uint32_t i = 0; i < n; ++i) {
     const uint64_t level = h.layers[i];
     if (level >= h.config.level_cap) {
       return invalid("level ", level, " of node ", i, " >= level_cap ", h.config.level_cap);
     }
-    if (h.neighbors[i].size() != level + 1) {
-      return invalid("node ", i, " has ", h.neighbors[i].size(), " neighbor lists for level ",
+    if (h.neighbors.layer_count(i) != level + 1) {
+      return invalid("node ", i, " has ", h.neighbors.layer_count(i), " neighbor lists for level ",
                      level);
     }
   }
   // A search that steps to a neighbour on layer l reads that neighbour's list
   // for layer l, so every link must lead to a node that has the layer.
-  for (uint64_t i = 0; i < n; ++i) {
-    for (std::size_t l = 0; l < h.neighbors[i].size(); ++l) {
-      for (uint32_t neighbor : h.neighbors[i][l]) {
+  for (uint32_t i = 0; i < n; ++i) {
+    for (uint64_t l = 0; l < h.neighbors.layer_count(i); ++l) {
+      for (uint32_t neighbor : h.neighbors.list(i, l)) {
         if (h.layers[neighbor] < l) {
           return invalid("neighbor ", neighbor, " at node ", i, " layer ", l, " has only level ",
                          h.layers[neighbor]);

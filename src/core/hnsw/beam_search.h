@@ -65,9 +65,9 @@ std::vector<DistanceId> beam_search(const HnswIndex& index, std::span<const floa
                                     uint64_t* visited_count = nullptr) {
   ef = std::max<uint64_t>(ef, 1);
   uint64_t visits = 0;
-  std::vector<DistanceId> candidates;
+  std::vector<DistanceId>& candidates = beam_candidates_scratch();
+  candidates.clear();
   std::vector<DistanceId> results;
-  candidates.reserve(bounded_room(2 * std::min<uint64_t>(ef, index.node_count), index.node_count));
   results.reserve(bounded_room(ef, index.node_count));
   const auto full = [&] { return results.size() >= ef; };
   const auto add_result = [&](float d, uint32_t id) {
@@ -94,9 +94,10 @@ std::vector<DistanceId> beam_search(const HnswIndex& index, std::span<const floa
     const DistanceId current = candidates.back();
     candidates.pop_back();
     if (full() && total_order_key(current.first) > total_order_key(results.front().first)) break;
-    const auto& lists = index.neighbors[current.second];
-    if (layer >= lists.size()) continue;  // the node does not reach this layer
-    const std::vector<uint32_t>& list = lists[layer];
+    if (layer != 0 && layer >= index.neighbors.layer_count(current.second)) {
+      continue;  // the node does not reach this layer
+    }
+    const std::span<const uint32_t> list = index.neighbors.list(current.second, layer);
     for (std::size_t j = 0; j < list.size(); ++j) {
       if (j + 1 < list.size()) prefetch_node(index, list[j + 1], table);
       const uint32_t e = list[j];

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "core/hnsw/adjacency.h"
 #include "core/hnsw/config.h"
 #include "core/quantization/pq.h"
 #include "core/quantization/scalar.h"
@@ -23,8 +24,9 @@ struct HnswIndex {
   std::vector<float> vector_min;     // per node
   std::vector<float> vector_scale;   // per node
   std::vector<float> raw_vectors;    // node_count * dimension when store_raw_vectors, else empty
-  // neighbors[i][l]: the ids linked from node i on layer l; one list per layer 0 .. layers[i].
-  std::vector<std::vector<std::vector<uint32_t>>> neighbors;
+  // The ids linked from node i on layer l: neighbors.list(i, l); one list per
+  // layer 0 .. layers[i]. Persisted in the nested form (Adjacency::to_lists).
+  Adjacency neighbors;
   std::vector<uint8_t> layers;   // each node's top level
   std::vector<uint8_t> deleted;  // tombstones, 0 or 1 per node
   std::optional<PqCodebook> pq_codebook;
@@ -33,9 +35,14 @@ struct HnswIndex {
   uint64_t max_level = 0;
   uint64_t dimension = 0;
   uint32_t node_count = 0;
+  // Derived, never persisted: under cosine, each node's decoded sum of squares
+  // (decoded_norm_sq), so distances to codes skip that sum. A node beyond its
+  // end (a decoded index before restore_derived) has it summed per call.
+  std::vector<double> code_norms;
 
   HnswIndex() = default;
-  HnswIndex(const HnswConfig& config, uint64_t dimension) : config(config), dimension(dimension) {}
+  HnswIndex(const HnswConfig& config, uint64_t dimension)
+      : config(config), neighbors(config.m_max0, config.m), dimension(dimension) {}
 
   // Appends node `id` (which must equal node_count) and links it into the
   // graph. `embedding` has `dimension` components and `quantized` is
@@ -62,6 +69,10 @@ struct HnswIndex {
   }
 
   bool is_deleted(uint32_t id) const { return deleted[id] != 0; }
+
+  // Recomputes the derived per-node values from the stored ones (after a
+  // load; the stored ones must be consistent).
+  void restore_derived();
 };
 
 }  // namespace tessarine

@@ -16,12 +16,41 @@
 namespace tessarine {
 namespace {
 
-// Ids that sorted stably by distance keep their relative order, so equal
-// distances give a repeatable selection.
+// Per-thread buffers of one insertion's neighbour selection, kept between
+// calls so that linking a node allocates nothing once they have grown.
+struct SelectionScratch {
+  std::vector<DistanceId> sorted;
+  std::vector<float> kept_vectors;  // decoded vectors of the kept candidates
+  std::vector<float> kept_norms;
+  std::vector<std::span<const float>> kept;
+  std::vector<float> decoded;
+  std::vector<uint8_t> taken;
+};
+struct LinkScratch {
+  std::vector<uint32_t> ids;
+  std::vector<DistanceId> candidates;
+  std::vector<float> from;
+};
+SelectionScratch& selection_scratch() {
+  thread_local SelectionScratch scratch;
+  return scratch;
+}
+LinkScratch& link_scratch() {
+  thread_local LinkScratch scratch;
+  return scratch;
+}
+
+// Stable ascending sort by distance, so equal distances give a repeatable
+// selection. Insertion sort: the lists are short and the search's results
+// arrive already sorted, and it needs no buffer.
 void stable_sort_by_distance(std::vector<DistanceId>& entries) {
-  std::stable_sort(entries.begin(), entries.end(), [](const DistanceId& a, const DistanceId& b) {
-    return total_order_key(a.first) < total_order_key(b.first);
-  });
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    const DistanceId moving = entries[i];
+    const auto key = total_order_key(moving.first);
+    std::size_t j = i;
+    for (; j > 0 && key < total_order_key(entries[j - 1].first); --j) entries[j] = entries[j - 1];
+    entries[j] = moving;
+  }
 }
 
 // Node vectors for the heuristic: raw vectors are borrowed; decoded ones are
@@ -36,28 +65,37 @@ uint64_t layer_width(const HnswConfig& config, uint64_t layer) {
   return layer == 0 ? config.m_max0 : config.m;
 }
 
-// Cuts node e's list on `layer` back to `width` with the heuristic, measuring
+// Links node e to `added` on `layer`. A list that would grow past `width` is
+// cut back with the heuristic over its ids followed by `added`, measuring
 // from e itself (decoded once when there are no raw vectors).
-void prune(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width) {
-  std::vector<uint32_t>& list = index.neighbors[e][layer];
+void link_back(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width, uint32_t added) {
+  const std::span<const uint32_t> list = index.neighbors.list(e, layer);
+  if (list.size() + 1 <= width) {
+    index.neighbors.append(e, layer, added);
+    return;
+  }
+  LinkScratch& scratch = link_scratch();
+  std::vector<uint32_t>& ids = scratch.ids;
+  ids.assign(list.begin(), list.end());
+  ids.push_back(added);
   const DistanceMetric metric = index.config.distance_metric;
-  std::vector<DistanceId> candidates;
-  candidates.reserve(list.size());
+  std::vector<DistanceId>& candidates = scratch.candidates;
+  candidates.clear();
   if (index.has_raw_vectors()) {
     const auto from = index.raw_vector(e);
-    for (uint32_t x : list)
+    for (uint32_t x : ids)
       candidates.emplace_back(distance_exact(metric, from, index.raw_vector(x)), x);
   } else {
-    const std::vector<float> from = index.quantized_view(e).decode();
-    const float norm_sq = sum_of_squares(from);
-    for (uint32_t x : list) {
-      candidates.emplace_back(distance_asym_prenorm(metric, from, index.quantized_view(x), norm_sq),
-                              x);
-    }
+    scratch.from.resize(index.dimension);
+    index.quantized_view(e).decode_into(scratch.from);
+    const float norm_sq = sum_of_squares(scratch.from);
+    for (uint32_t x : ids)
+      candidates.emplace_back(compute_distance(index, scratch.from, x, nullptr, norm_sq), x);
   }
   const auto kept = select_neighbors_heuristic(index, candidates, width);
-  list.clear();
-  for (const auto& [distance, id] : kept) list.push_back(id);
+  ids.clear();
+  for (const auto& [distance, id] : kept) ids.push_back(id);
+  index.neighbors.set_list(e, layer, ids);
 }
 
 }  // namespace
@@ -65,7 +103,9 @@ void prune(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width) {
 std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
                                                    std::span<const DistanceId> candidates,
                                                    uint64_t m) {
-  std::vector<DistanceId> sorted(candidates.begin(), candidates.end());
+  SelectionScratch& scratch = selection_scratch();
+  std::vector<DistanceId>& sorted = scratch.sorted;
+  sorted.assign(candidates.begin(), candidates.end());
   stable_sort_by_distance(sorted);
   const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(m, sorted.size()));
   std::vector<DistanceId> selected;
@@ -74,19 +114,24 @@ std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
 
   const std::size_t d = index.dimension;
   const bool raw = index.has_raw_vectors();
+  const DistanceMetric metric = index.config.distance_metric;
+  // Cosine's norms are summed once per vector rather than once per pair.
+  const bool cosine = metric == DistanceMetric::Cosine;
   // Decoded vectors of the kept candidates, reused for every later comparison.
-  std::vector<float> kept_vectors(raw ? 0 : want * d);
-  std::vector<std::span<const float>> kept;
-  kept.reserve(want);
-  std::vector<float> scratch(raw ? 0 : d);
-  std::vector<bool> taken(sorted.size(), false);
+  scratch.kept_vectors.resize(raw ? 0 : want * d);
+  scratch.kept_norms.clear();
+  std::vector<std::span<const float>>& kept = scratch.kept;
+  kept.clear();
+  scratch.decoded.resize(raw ? 0 : d);
+  scratch.taken.assign(sorted.size(), 0);
 
   for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
     const auto [distance, id] = sorted[i];
-    const std::span<const float> v = vector_of(index, id, scratch);
+    const std::span<const float> v = vector_of(index, id, scratch.decoded);
+    const float norm = cosine ? exact_norm_sq(v) : 0.0f;
     bool diverse = true;
-    for (const auto& r : kept) {
-      if (!(distance_exact(index.config.distance_metric, v, r) >= distance)) {
+    for (std::size_t r = 0; r < kept.size(); ++r) {
+      if (!(distance_exact(metric, v, kept[r], norm, scratch.kept_norms[r]) >= distance)) {
         diverse = false;
         break;
       }
@@ -95,16 +140,17 @@ std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
     if (raw) {
       kept.push_back(v);
     } else {
-      float* slot = kept_vectors.data() + kept.size() * d;
+      float* slot = scratch.kept_vectors.data() + kept.size() * d;
       std::copy(v.begin(), v.end(), slot);
       kept.emplace_back(slot, d);
     }
+    scratch.kept_norms.push_back(norm);
     selected.push_back(sorted[i]);
-    taken[i] = true;
+    scratch.taken[i] = 1;
   }
   // Keep pruned connections: the closest rejected candidates fill up to m.
   for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
-    if (!taken[i]) selected.push_back(sorted[i]);
+    if (!scratch.taken[i]) selected.push_back(sorted[i]);
   }
   return selected;
 }
@@ -158,13 +204,19 @@ void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedV
   vector_data.insert(vector_data.end(), quantized.codes.begin(), quantized.codes.end());
   vector_min.push_back(quantized.min);
   vector_scale.push_back(quantized.scale);
+  if (config.distance_metric == DistanceMetric::Cosine && code_norms.size() == id) {
+    code_norms.push_back(decoded_norm_sq(quantized_view(id)));
+  }
   if (config.store_raw_vectors)
     raw_vectors.insert(raw_vectors.end(), embedding.begin(), embedding.end());
   if (pq_codebook) {
     const auto codes = pq_codebook->encode(embedding);
     pq_codes.insert(pq_codes.end(), codes.begin(), codes.end());
   }
-  neighbors.push_back(std::move(lists));
+  neighbors.add_node(level + 1);
+  for (uint64_t layer = 0; layer <= linked_top; ++layer) {
+    neighbors.set_list(id, layer, lists[layer]);
+  }
   layers.push_back(static_cast<uint8_t>(level));
   deleted.push_back(0);
   ++node_count;
@@ -178,12 +230,7 @@ void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedV
   // Link back, pruning every list that grows past its layer's width.
   for (uint64_t layer = 0; layer <= linked_top; ++layer) {
     const uint64_t width = layer_width(config, layer);
-    for (uint32_t e : neighbors[id][layer]) {
-      auto& their_lists = neighbors[e];
-      if (their_lists.size() <= layer) their_lists.resize(layer + 1);
-      their_lists[layer].push_back(id);
-      if (their_lists[layer].size() > width) prune(*this, e, layer, width);
-    }
+    for (uint32_t e : lists[layer]) link_back(*this, e, layer, width, id);
   }
   if (level > top) {
     max_level = level;

@@ -27,6 +27,10 @@ std::vector<DistanceId> search_layer(const HnswIndex& index, std::span<const flo
                                      std::span<const uint32_t> entry_points, float query_norm_sq,
                                      uint64_t ef, uint64_t layer, VisitedSet& visited);
 
+// This thread's candidate queue for beam searches (one at a time per
+// thread), kept between searches so that its room is reused.
+std::vector<DistanceId>& beam_candidates_scratch();
+
 // Sorts by ascending distance in the IEEE total order (ties in no particular
 // order).
 void sort_by_distance(std::vector<DistanceId>& entries);

@@ -127,8 +127,26 @@ float compute_distance(const HnswIndex& index, std::span<const float> query, uin
   if (index.has_raw_vectors()) {
     return distance_exact(index.config.distance_metric, query, index.raw_vector(id));
   }
+  if (id < index.code_norms.size()) {
+    return distance_asym_prenorm(index.config.distance_metric, query, index.quantized_view(id),
+                                 query_norm_sq, index.code_norms[id]);
+  }
   return distance_asym_prenorm(index.config.distance_metric, query, index.quantized_view(id),
                                query_norm_sq);
+}
+
+void HnswIndex::restore_derived() {
+  code_norms.clear();
+  if (config.distance_metric != DistanceMetric::Cosine) return;
+  code_norms.reserve(node_count);
+  for (uint32_t id = 0; id < node_count; ++id) {
+    code_norms.push_back(decoded_norm_sq(quantized_view(id)));
+  }
+}
+
+std::vector<DistanceId>& beam_candidates_scratch() {
+  thread_local std::vector<DistanceId> candidates;
+  return candidates;
 }
 
 void sort_by_distance(std::vector<DistanceId>& entries) {

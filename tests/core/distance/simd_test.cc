@@ -129,6 +129,115 @@ TEST_F(Avx2PathTest, AsymmetricKernelsMatchPortableWithinRounding) {
   }
 }
 
+// The AVX-512 family against the portable one, under the same policy.
+class Avx512PathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!cpu_has_avx512f()) GTEST_SKIP() << "no AVX-512 on this machine";
+  }
+};
+
+TEST_F(Avx512PathTest, KernelsMatchPortableExactlyOnIntegers) {
+  std::mt19937 rng(29);
+  for (std::size_t n : kLengths) {
+    const auto a = random_integers(rng, n);
+    const auto b = random_integers(rng, n);
+    const auto codes = random_codes(rng, n, 8);
+    const QuantizedView view{codes, -4.0f, 1.0f};
+    const float an = sum_of_squares(a);
+    for (DistanceMetric metric : kMetrics) {
+      EXPECT_EQ(distance_exact_avx512(metric, a, b), distance_exact_portable(metric, a, b))
+          << "n=" << n << " metric=" << int(metric);
+      EXPECT_EQ(distance_asym_prenorm_avx512(metric, a, view, an),
+                distance_asym_prenorm_portable(metric, a, view, an))
+          << "n=" << n << " metric=" << int(metric);
+    }
+  }
+}
+
+TEST_F(Avx512PathTest, KernelsMatchPortableWithinRounding) {
+  std::mt19937 rng(31);
+  for (std::size_t n : kLengths) {
+    const auto a = random_floats(rng, n, -1.0f, 1.0f);
+    const auto b = random_floats(rng, n, -1.0f, 1.0f);
+    const auto codes = random_codes(rng, n, 255);
+    const QuantizedView view{codes, -0.9f, 1.8f / 255.0f};
+    const auto decoded = view.decode();
+    const float an = sum_of_squares(a);
+    for (DistanceMetric metric : kMetrics) {
+      EXPECT_NEAR(distance_exact_avx512(metric, a, b), distance_exact_portable(metric, a, b),
+                  tolerance(metric, magnitude(metric, a, b)))
+          << "n=" << n << " metric=" << int(metric);
+      EXPECT_NEAR(distance_asym_prenorm_avx512(metric, a, view, an),
+                  distance_asym_prenorm_portable(metric, a, view, an),
+                  tolerance(metric, magnitude(metric, a, decoded)))
+          << "n=" << n << " metric=" << int(metric);
+    }
+  }
+}
+
+// A stored norm summed by a family's norm function turns that family's
+// cosine into the known-norm form without changing a bit, zero vectors and
+// scale 0 included.
+TEST(DistanceTest, KnownNormCosineEqualsTheFullKernelBitForBit) {
+  std::mt19937 rng(19);
+  for (std::size_t n : kLengths) {
+    const auto q = random_floats(rng, n, -1.0f, 1.0f);
+    const auto codes = random_codes(rng, n, 255);
+    const float qn = sum_of_squares(q);
+    for (const QuantizedView& view :
+         {QuantizedView{codes, -0.9f, 1.8f / 255.0f}, QuantizedView{codes, 0.0f, 0.0f}}) {
+      EXPECT_EQ(cosine_similarity_asym_known_norm(q, view, qn, decoded_norm_sq_portable(view)),
+                cosine_similarity_asym_prenorm(q, view, qn))
+          << "n=" << n;
+      EXPECT_EQ(distance_asym_prenorm(DistanceMetric::Cosine, q, view, qn, decoded_norm_sq(view)),
+                distance_asym_prenorm(DistanceMetric::Cosine, q, view, qn))
+          << "n=" << n;
+#ifdef TESSARINE_HAVE_AVX2_KERNELS
+      if (cpu_has_avx2_fma()) {
+        EXPECT_EQ(avx2_cosine_asym_known_norm(q, view, qn, avx2_decoded_norm_sq(view)),
+                  avx2_cosine_asym_prenorm(q, view, qn))
+            << "n=" << n;
+      }
+      if (cpu_has_avx512f()) {
+        EXPECT_EQ(avx512_cosine_asym_known_norm(q, view, qn, avx512_decoded_norm_sq(view)),
+                  avx512_cosine_asym_prenorm(q, view, qn))
+            << "n=" << n;
+      }
+#endif
+    }
+  }
+}
+
+TEST(DistanceTest, KnownNormsExactCosineEqualsTheFullKernelBitForBit) {
+  std::mt19937 rng(23);
+  for (std::size_t n : kLengths) {
+    const auto a = random_floats(rng, n, -1.0f, 1.0f);
+    const auto b = random_floats(rng, n, -1.0f, 1.0f);
+    const std::vector<float> zero(n, 0.0f);
+    EXPECT_EQ(cosine_known_norms_portable(a, b, sum_of_squares(a), sum_of_squares(b)),
+              cosine_similarity_portable(a, b))
+        << "n=" << n;
+    for (const auto& y : {b, zero}) {
+      EXPECT_EQ(distance_exact(DistanceMetric::Cosine, a, y, exact_norm_sq(a), exact_norm_sq(y)),
+                distance_exact(DistanceMetric::Cosine, a, y))
+          << "n=" << n;
+    }
+#ifdef TESSARINE_HAVE_AVX2_KERNELS
+    if (cpu_has_avx2_fma()) {
+      EXPECT_EQ(avx2_cosine_known_norms_f32(a, b, avx2_norm_sq_f32(a), avx2_norm_sq_f32(b)),
+                avx2_cosine_f32(a, b))
+          << "n=" << n;
+    }
+    if (cpu_has_avx512f()) {
+      EXPECT_EQ(avx512_cosine_known_norms_f32(a, b, avx512_norm_sq_f32(a), avx512_norm_sq_f32(b)),
+                avx512_cosine_f32(a, b))
+          << "n=" << n;
+    }
+#endif
+  }
+}
+
 // Known answers hold on every path: the dispatcher, the portable loops and
 // (where present) AVX2.
 using ExactFn = float (*)(DistanceMetric, std::span<const float>, std::span<const float>);
@@ -146,6 +255,8 @@ std::vector<Paths> available_paths() {
       {"portable", distance_exact_portable, distance_asym_prenorm_portable}};
   if (cpu_has_avx2_fma())
     paths.push_back({"avx2", distance_exact_avx2, distance_asym_prenorm_avx2});
+  if (cpu_has_avx512f())
+    paths.push_back({"avx512", distance_exact_avx512, distance_asym_prenorm_avx512});
   return paths;
 }
 

@@ -475,6 +475,15 @@ TEST(QuotedPathTest, EscapesLikeADebugString) {
   EXPECT_EQ(quoted_path(fs::path("/x/y.tsr")), "\"/x/y.tsr\"");
 }
 
+// A corruption of the graph's links, made in their nested (persisted) form.
+std::function<void(Collection&)> edit_links(std::function<void(NeighborLists&)> edit) {
+  return [edit](Collection& c) {
+    NeighborLists lists = c.hnsw.neighbors.to_lists();
+    edit(lists);
+    c.hnsw.neighbors = Adjacency::from_lists(lists, c.hnsw.config.m_max0, c.hnsw.config.m);
+  };
+}
+
 TEST(SnapshotValidationTest, ChecksInOrderWithExactMessages) {
   struct Case {
     const char* message;
@@ -487,7 +496,7 @@ TEST(SnapshotValidationTest, ChecksInOrderWithExactMessages) {
       {"vector_min length 2 != node_count 3", [](Collection& c) { c.hnsw.vector_min.pop_back(); }},
       {"vector_scale length 4 != node_count 3",
        [](Collection& c) { c.hnsw.vector_scale.push_back(1); }},
-      {"neighbors length 2 != node_count 3", [](Collection& c) { c.hnsw.neighbors.pop_back(); }},
+      {"neighbors length 2 != node_count 3", edit_links([](NeighborLists& l) { l.pop_back(); })},
       {"layers length 2 != node_count 3", [](Collection& c) { c.hnsw.layers.pop_back(); }},
       {"deleted length 2 != node_count 3", [](Collection& c) { c.hnsw.deleted.pop_back(); }},
       {"pq_codes length 5 != node_count(3) * num_subspaces(2)",
@@ -507,10 +516,10 @@ TEST(SnapshotValidationTest, ChecksInOrderWithExactMessages) {
        }},
       {"entry_point 3 >= node_count 3", [](Collection& c) { c.hnsw.entry_point = 3; }},
       {"neighbor 7 out of bounds (node_count=3) at node 1 layer 0",
-       [](Collection& c) {
-         c.hnsw.neighbors[1][0].push_back(7);
-         c.hnsw.neighbors[2][0].push_back(8);
-       }},
+       edit_links([](NeighborLists& l) {
+         l[1][0].push_back(7);
+         l[2][0].push_back(8);
+       })},
       // What later searches and insertions rely on.
       {"raw_vectors length 11 != node_count(3) * dimension(4)",
        [](Collection& c) { c.hnsw.raw_vectors.pop_back(); }},
@@ -518,11 +527,11 @@ TEST(SnapshotValidationTest, ChecksInOrderWithExactMessages) {
        [](Collection& c) { c.hnsw.config.store_raw_vectors = false; }},
       {"level 1 of node 0 >= level_cap 1", [](Collection& c) { c.hnsw.config.level_cap = 1; }},
       {"node 0 has 1 neighbor lists for level 1",
-       [](Collection& c) { c.hnsw.neighbors[0].pop_back(); }},
+       edit_links([](NeighborLists& l) { l[0].pop_back(); })},
       {"node 2 has 2 neighbor lists for level 0",
-       [](Collection& c) { c.hnsw.neighbors[2].push_back({}); }},
+       edit_links([](NeighborLists& l) { l[2].push_back({}); })},
       {"neighbor 1 at node 0 layer 1 has only level 0",
-       [](Collection& c) { c.hnsw.neighbors[0][1].push_back(1); }},
+       edit_links([](NeighborLists& l) { l[0][1].push_back(1); })},
       {"entry_point missing with node_count 3", [](Collection& c) { c.hnsw.entry_point.reset(); }},
       {"max_level 2 != level 1 of entry_point 0", [](Collection& c) { c.hnsw.max_level = 2; }},
       {"pq_subspaces 3 does not divide dimension 4",

@@ -55,7 +55,7 @@ inline Collection sample_collection(std::string name = "docs", bool store_raw_ve
     h.raw_vectors[3] = -0.0f;
     h.raw_vectors[5] = std::numeric_limits<float>::quiet_NaN();
   }
-  h.neighbors = {{{1, 2}, {}}, {{0}}, {{0, 1}}};
+  h.neighbors = Adjacency::from_lists({{{1, 2}, {}}, {{0}}, {{0, 1}}}, config.m_max0, config.m);
   h.layers = {1, 0, 0};
   h.deleted = {0, 0, 1};
   PqCodebook codebook;
@@ -127,7 +127,7 @@ inline void expect_same_collection(const Collection& a, const Collection& b) {
   EXPECT_EQ(float_bits(x.vector_min), float_bits(y.vector_min));
   EXPECT_EQ(float_bits(x.vector_scale), float_bits(y.vector_scale));
   EXPECT_EQ(float_bits(x.raw_vectors), float_bits(y.raw_vectors));
-  EXPECT_EQ(x.neighbors, y.neighbors);
+  EXPECT_EQ(x.neighbors.to_lists(), y.neighbors.to_lists());
   EXPECT_EQ(x.layers, y.layers);
   EXPECT_EQ(x.deleted, y.deleted);
   EXPECT_EQ(x.pq_codebook, y.pq_codebook);

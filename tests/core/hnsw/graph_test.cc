@@ -36,17 +36,17 @@ void expect_well_formed(const HnswIndex& index) {
   ASSERT_EQ(index.vector_min.size(), n);
   ASSERT_EQ(index.vector_scale.size(), n);
   ASSERT_EQ(index.raw_vectors.size(), index.config.store_raw_vectors ? n * d : 0);
-  ASSERT_EQ(index.neighbors.size(), n);
+  ASSERT_EQ(index.neighbors.node_count(), n);
   ASSERT_EQ(index.layers.size(), n);
   ASSERT_EQ(index.deleted.size(), n);
   ASSERT_EQ(index.entry_point.has_value(), n > 0);
   if (n == 0) return;
   EXPECT_EQ(index.max_level, index.layers[*index.entry_point]);
-  for (std::size_t i = 0; i < n; ++i) {
-    ASSERT_EQ(index.neighbors[i].size(), index.layers[i] + 1u) << "node " << i;
+  for (uint32_t i = 0; i < n; ++i) {
+    ASSERT_EQ(index.neighbors.layer_count(i), index.layers[i] + 1u) << "node " << i;
     EXPECT_LE(index.layers[i], index.max_level);
-    for (std::size_t l = 0; l < index.neighbors[i].size(); ++l) {
-      const auto& list = index.neighbors[i][l];
+    for (uint64_t l = 0; l < index.neighbors.layer_count(i); ++l) {
+      const auto list = index.neighbors.list(i, l);
       EXPECT_LE(list.size(), l == 0 ? index.config.m_max0 : index.config.m) << "node " << i;
       std::set<uint32_t> unique(list.begin(), list.end());
       EXPECT_EQ(unique.size(), list.size()) << "duplicate link at node " << i;
@@ -74,8 +74,8 @@ TEST(GraphTest, FirstNodeIsTheEntryPointAndIsFound) {
   index.insert(0, v, QuantizedVector::quantize(v));
   EXPECT_EQ(index.entry_point, 0u);
   EXPECT_EQ(index.max_level, index.layers[0]);
-  EXPECT_EQ(index.neighbors[0].size(), index.layers[0] + 1u);
-  for (const auto& list : index.neighbors[0]) EXPECT_TRUE(list.empty());
+  EXPECT_EQ(index.neighbors.layer_count(0), index.layers[0] + 1u);
+  for (uint64_t l = 0; l <= index.layers[0]; ++l) EXPECT_TRUE(index.neighbors.list(0, l).empty());
   expect_well_formed(index);
   for (uint64_t k : {1, 5}) {
     const auto found = knn_search(index, v, k);
