@@ -66,24 +66,12 @@ std::vector<ScoredDocument> vector_search(const Collection& c, std::span<const f
   return resolve_vector_hits(c, knn_search(c.hnsw, query, bounded_k(c, k), ef), min_similarity);
 }
 
-// The filter's exact matches are known before the search (metadata index),
-// so the planner picks the cheaper strategy: an exact scan of the matches,
-// or a graph walk that tests one bit per visited node.
-std::vector<DistanceId> filtered_knn(const Collection& c, std::span<const float> query, uint64_t k,
-                                     const AdmittedSet& admitted, uint64_t ef) {
-  k = bounded_k(c, k);
-  if (prefer_exact_scan(admitted.size(), c.documents.size(), k, c.hnsw.config)) {
-    return knn_exact_among(c.hnsw, query, admitted.ids, k);
-  }
-  return knn_search_filtered(
-      c.hnsw, query, k, [&](uint32_t id) { return admitted.contains(id); }, ef);
-}
-
 std::vector<ScoredDocument> vector_search_filtered(const Collection& c,
                                                    std::span<const float> query, uint64_t k,
                                                    const std::optional<float>& min_similarity,
                                                    const Filter& filter, uint64_t ef) {
-  return resolve_vector_hits(c, filtered_knn(c, query, k, admit(c, filter), ef), min_similarity);
+  return resolve_vector_hits(c, filtered_knn(c, query, bounded_k(c, k), admit(c, filter), ef),
+                             min_similarity);
 }
 
 // Neither the filter nor min_similarity applies to a keyword-only search.

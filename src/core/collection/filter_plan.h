@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/collection/collection.h"
 #include "core/collection/filter.h"
 #include "core/hnsw/config.h"
+#include "core/hnsw/search.h"
 
 namespace tessarine {
 
@@ -33,7 +35,14 @@ AdmittedSet admit(const Collection& collection, const Filter& filter);
 // True when scanning `admitted` documents exactly costs no more than the
 // graph walk would: the walk visits about max(ef_search, k) * m_max0 nodes
 // per admitted fraction of the collection before its beam holds enough
-// matches. With exact counts this is a plan, not a guess.
+// matches, and a scanned node costs about twice a visited one. With exact
+// counts this is a plan, not a guess.
 bool prefer_exact_scan(uint64_t admitted, uint64_t live, uint64_t k, const HnswConfig& config);
+
+// The k nearest admitted documents by the cheaper strategy: an exact scan of
+// the admitted documents, or a graph walk that tests one bit per visited
+// node. `ef` is the walk's beam width (0: the collection's).
+std::vector<DistanceId> filtered_knn(const Collection& collection, std::span<const float> query,
+                                     uint64_t k, const AdmittedSet& admitted, uint64_t ef);
 
 }  // namespace tessarine

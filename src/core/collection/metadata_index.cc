@@ -208,11 +208,32 @@ std::optional<std::pair<double, double>> MetadataIndex::candidate_interval(
   return std::pair(-kInfinity, *bound + slack);
 }
 
-std::vector<uint32_t> MetadataIndex::numbers_between(const std::string& field, double low,
-                                                     double high) const {
+std::optional<std::pair<double, double>> MetadataIndex::certain_interval(
+    const FilterCondition& condition) {
+  const bool lower = condition.op == FilterOp::Gt || condition.op == FilterOp::Gte;
+  const bool upper = condition.op == FilterOp::Lt || condition.op == FilterOp::Lte;
+  if (!lower && !upper) return std::nullopt;
+  const std::optional<double> bound = condition.value ? number_of(*condition.value) : std::nullopt;
+  if (!bound || !std::isfinite(*bound)) return std::nullopt;
+  // A stored double is within half a margin of the value it stands for, so
+  // one a whole margin past the bound is on the passing side.
+  if (lower) return std::pair(*bound + margin(*bound), kInfinity);
+  return std::pair(-kInfinity, *bound - margin(*bound));
+}
+
+MetadataIndex::NumberRange MetadataIndex::numbers_between(
+    const std::string& field, std::pair<double, double> candidates,
+    std::optional<std::pair<double, double>> certain) const {
+  NumberRange out;
   auto found = fields_.find(field);
-  if (found == fields_.end() || low > high) return {};
-  return number_range(found->second, low, high);
+  const auto [low, high] = candidates;
+  if (found == fields_.end() || low > high) return out;
+  const auto& numbers = found->second.numbers;
+  for (auto it = numbers.lower_bound({low, 0}); it != numbers.end() && it->first <= high; ++it) {
+    const bool sure = certain && it->first >= certain->first && it->first <= certain->second;
+    (sure ? out.certain : out.fringe).push_back(it->second);
+  }
+  return out;
 }
 
 uint64_t MetadataIndex::memory_bytes() const {

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -58,7 +59,21 @@ class MetadataIndex {
   // intervals, and numbers_between() looks the intersection up once.
   static std::optional<std::pair<double, double>> candidate_interval(
       const FilterCondition& condition);
-  std::vector<uint32_t> numbers_between(const std::string& field, double low, double high) const;
+  // The closed interval of stored doubles that pass the range condition for
+  // sure: inside its bound by more than the comparison margin. Nothing when
+  // no stored value can be said to pass without a check (an infinite bound).
+  static std::optional<std::pair<double, double>> certain_interval(
+      const FilterCondition& condition);
+
+  // A field's ids with a number in a candidate interval, split by whether
+  // the number lies in the certain interval too; unordered.
+  struct NumberRange {
+    std::vector<uint32_t> certain;  // pass the conditions the intervals came from
+    std::vector<uint32_t> fringe;   // near a bound: still to be checked
+    std::size_t size() const { return certain.size() + fringe.size(); }
+  };
+  NumberRange numbers_between(const std::string& field, std::pair<double, double> candidates,
+                              std::optional<std::pair<double, double>> certain) const;
 
   // Approximate bytes held.
   uint64_t memory_bytes() const;

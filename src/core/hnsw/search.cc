@@ -66,6 +66,26 @@ uint32_t descend_to_layer0(const HnswIndex& index, const QueryContext& q, Visite
   return ep;
 }
 
+// Every cache line of a node's vector (codes or raw floats), for a scan that
+// knows its next nodes long before it reaches them: its ids are scattered, so
+// each vector would otherwise arrive from memory one line at a time.
+void prefetch_whole_vector(const HnswIndex& index, uint32_t id) {
+  const std::size_t d = index.dimension;
+  const char* start;
+  std::size_t bytes;
+  if (index.has_raw_vectors()) {
+    start = reinterpret_cast<const char*>(index.raw_vectors.data() + std::size_t{id} * d);
+    bytes = d * sizeof(float);
+  } else {
+    start = reinterpret_cast<const char*>(index.vector_data.data() + std::size_t{id} * d);
+    bytes = d;
+    __builtin_prefetch(index.vector_min.data() + id);
+    __builtin_prefetch(index.vector_scale.data() + id);
+    if (id < index.code_norms.size()) __builtin_prefetch(index.code_norms.data() + id);
+  }
+  for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(start + offset);
+}
+
 // Keeps the k closest of `entries` (already rescored), ascending.
 std::vector<DistanceId> finish(std::vector<DistanceId> entries, uint64_t k) {
   if (entries.size() > k) {
@@ -182,12 +202,16 @@ std::vector<DistanceId> knn_exact_among(const HnswIndex& index, std::span<const 
   const float norm_sq = sum_of_squares(query);
   std::vector<DistanceId> found;
   found.reserve(ids.size());
+  constexpr std::size_t kAhead = 4;  // nodes in flight: enough to hide memory latency
+  for (std::size_t i = 0; i < std::min(kAhead, ids.size()); ++i) {
+    if (ids[i] < index.node_count) prefetch_whole_vector(index, ids[i]);
+  }
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const uint32_t id = ids[i];
-    if (id >= index.node_count || index.is_deleted(id)) continue;
-    if (i + 1 < ids.size() && ids[i + 1] < index.node_count) {
-      beam_detail::prefetch_node(index, ids[i + 1], nullptr);
+    if (i + kAhead < ids.size() && ids[i + kAhead] < index.node_count) {
+      prefetch_whole_vector(index, ids[i + kAhead]);
     }
+    if (id >= index.node_count || index.is_deleted(id)) continue;
     found.emplace_back(rescore_distance(index, query, id, norm_sq), id);
   }
   return finish(std::move(found), k);

@@ -216,5 +216,55 @@ TEST(FilterPlanTest, ExactScanAndWalkFindTheSameTopK) {
   EXPECT_FALSE(prefer_exact_scan(31500, 63000, 10, config));  // half
 }
 
+// A range lookup admits values well inside its bounds without checking
+// them; values near a bound (rounded integers beyond 2^53, floats a tolerance
+// away, the bound itself) must still be decided by the comparison rules.
+TEST(FilterPlanTest, RangesAdmitExactlyAcrossTheComparisonMargin) {
+  LockedCollection locked(Collection("c", 2, HnswConfig{}));
+  std::vector<MetadataValue> values;
+  for (int64_t i = -20; i <= 20; ++i) {
+    values.emplace_back(i);
+    values.emplace_back(static_cast<double>(i) / 4);
+    values.emplace_back(kTwo53 + i);
+  }
+  values.emplace_back(0.1 + 0.2);
+  values.emplace_back(0.3 + 0x1p-53);
+  values.emplace_back(kInf);
+  values.emplace_back(-kInf);
+  values.emplace_back(std::numeric_limits<int64_t>::max());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    Document document = Document::create("d", {{"n", values[i]}});
+    ASSERT_TRUE(insert_document(locked, document, std::vector<float>{1.0f, float(i)}).ok());
+  }
+  const std::vector<JsonValue> bounds = {JsonValue(int64_t{-3}),
+                                         JsonValue(uint64_t{5}),
+                                         JsonValue(0.3),
+                                         JsonValue(1.25),
+                                         JsonValue(-0.0),
+                                         JsonValue(kInf),
+                                         JsonValue(-kInf),
+                                         JsonValue(static_cast<uint64_t>(kTwo53) + 3),
+                                         JsonValue(9007199254740994.0),
+                                         JsonValue(std::numeric_limits<uint64_t>::max())};
+  const Collection& c = locked.data;
+  for (FilterOp low : {FilterOp::Gt, FilterOp::Gte}) {
+    for (FilterOp high : {FilterOp::Lt, FilterOp::Lte}) {
+      for (const JsonValue& a : bounds) {
+        for (const JsonValue& b : bounds) {
+          Filter filter;
+          filter.must.push_back({"n", std::nullopt, a, low});
+          filter.must.push_back({"n", std::nullopt, b, high});
+          ASSERT_EQ(admit(c, filter).ids, evaluated(c, filter))
+              << filter_op_name(low) << " operand " << a.index() << ", " << filter_op_name(high)
+              << " operand " << b.index();
+          Filter one_sided;
+          one_sided.must.push_back({"n", std::nullopt, a, low});
+          ASSERT_EQ(admit(c, one_sided).ids, evaluated(c, one_sided));
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessarine
