@@ -1,6 +1,7 @@
 // Insertion of one node into the graph.
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "core/base/fatal.h"
@@ -59,6 +60,17 @@ std::span<const float> vector_of(const HnswIndex& index, uint32_t id, std::span<
   if (index.has_raw_vectors()) return index.raw_vector(id);
   index.quantized_view(id).decode_into(scratch);
   return scratch;
+}
+
+// How the heuristic treated each sorted candidate.
+constexpr uint8_t kRejected = 0;  // not diverse: may fill up the list
+constexpr uint8_t kSelected = 1;
+constexpr uint8_t kCopy = 2;  // the same vector as a selected candidate
+
+// Bit-for-bit the same vector (for duplicates inserted more than once).
+bool same_vector(std::span<const float> a, std::span<const float> b) {
+  return a.size() == b.size() && !a.empty() && a[0] == b[0] &&
+         std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
 uint64_t layer_width(const HnswConfig& config, uint64_t layer) {
@@ -123,7 +135,7 @@ std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
   std::vector<std::span<const float>>& kept = scratch.kept;
   kept.clear();
   scratch.decoded.resize(raw ? 0 : d);
-  scratch.taken.assign(sorted.size(), 0);
+  scratch.taken.assign(sorted.size(), kRejected);
 
   for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
     const auto [distance, id] = sorted[i];
@@ -131,6 +143,15 @@ std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
     const float norm = cosine ? exact_norm_sq(v) : 0.0f;
     bool diverse = true;
     for (std::size_t r = 0; r < kept.size(); ++r) {
+      if (same_vector(v, kept[r])) {
+        // A copy of a kept neighbour leads nowhere that neighbour does not:
+        // it is neither kept nor used to fill up. Equal distances would
+        // otherwise keep every copy, and a node with many copies would link
+        // only to them and be cut off from the rest of the graph.
+        diverse = false;
+        scratch.taken[i] = kCopy;
+        break;
+      }
       if (!(distance_exact(metric, v, kept[r], norm, scratch.kept_norms[r]) >= distance)) {
         diverse = false;
         break;
@@ -146,11 +167,11 @@ std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
     }
     scratch.kept_norms.push_back(norm);
     selected.push_back(sorted[i]);
-    scratch.taken[i] = 1;
+    scratch.taken[i] = kSelected;
   }
   // Keep pruned connections: the closest rejected candidates fill up to m.
   for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
-    if (!scratch.taken[i]) selected.push_back(sorted[i]);
+    if (scratch.taken[i] == kRejected) selected.push_back(sorted[i]);
   }
   return selected;
 }

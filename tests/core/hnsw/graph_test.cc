@@ -278,6 +278,57 @@ TEST(NeighborSelectionTest, DiversityFirstThenClosestRejected) {
   EXPECT_EQ(ids(UINT64_MAX), (std::vector<uint32_t>{0, 2, 1, 3}));
 }
 
+// Copies of a vector take no place beside a kept copy, neither chosen nor
+// filling up: the copy of A is skipped, C and D still come in.
+TEST(NeighborSelectionTest, CopiesOfAKeptNeighbourAreSkipped) {
+  for (bool raw : {true, false}) {
+    HnswIndex index(make_config(DistanceMetric::Euclidean, raw), 2);
+    const std::vector<std::vector<float>> points = {{1, 0}, {1, 0}, {0, 3}, {0, 3.5f}};
+    for (uint32_t i = 0; i < points.size(); ++i) {
+      index.insert(i, points[i], QuantizedVector::quantize(points[i]));
+    }
+    const std::vector<DistanceId> candidates = {{1, 0}, {1, 1}, {9, 2}, {12.25f, 3}};
+    std::vector<uint32_t> ids;
+    for (const auto& [d, id] : select_neighbors_heuristic(index, candidates, 4)) ids.push_back(id);
+    EXPECT_EQ(ids, (std::vector<uint32_t>{0, 2, 3})) << (raw ? "raw" : "8-bit");
+  }
+}
+
+// Data holding many exact copies (as real embeddings of repeated texts do):
+// groups larger than a layer-0 list used to link only among themselves and
+// cut the graph apart. Every vector must still be found by a search for it.
+TEST(GraphTest, ManyCopiesOfAVectorKeepTheGraphConnected) {
+  const std::size_t dim = 8, distinct = 300, groups = 6, copies = 60;
+  const auto base = random_data(31, distinct, dim);
+  std::vector<float> data;
+  std::mt19937 rng(5);
+  for (std::size_t i = 0; i < distinct; ++i) {
+    const auto v = row(base, dim, i);
+    data.insert(data.end(), v.begin(), v.end());
+    // Copies of the first few vectors arrive spread among the others.
+    if (i % (distinct / (groups * copies / 10)) == 0) {
+      for (std::size_t c = 0; c < 10; ++c) {
+        const auto g = row(base, dim, rng() % groups);
+        data.insert(data.end(), g.begin(), g.end());
+      }
+    }
+  }
+  for (bool raw : {true, false}) {
+    const HnswIndex index = build_index(make_config(DistanceMetric::Cosine, raw), data, dim);
+    std::size_t missed = 0;
+    for (std::size_t i = 0; i < distinct; ++i) {
+      const auto query = row(base, dim, i);
+      const auto found = knn_search(index, query, 1, 32);
+      // Any copy of the vector is as good as another.
+      const auto v = found.empty() ? std::vector<float>{} : index.node_vector(found[0].second);
+      const auto expected = raw ? std::vector<float>(query.begin(), query.end())
+                                : QuantizedVector::quantize(query).view().decode();
+      if (v != expected) ++missed;
+    }
+    EXPECT_EQ(missed, 0u) << (raw ? "raw" : "8-bit");
+  }
+}
+
 // With a codebook the walk uses PQ lookups and the results are rescored.
 TEST(GraphTest, ProductQuantizedWalkIsRescored) {
   const std::size_t n = 1500, dim = 16, k = 10;
