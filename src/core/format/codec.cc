@@ -265,7 +265,7 @@ FramedRecord encode_record_framed(const Record& record, Put put, std::size_t hea
 
 bool get_uuid(ByteReader& r, Uuid& id) {
   uint64_t length;
-  const uint8_t* data;
+  const uint8_t* data = nullptr;
   if (!r.get_u64(length) || !r.take(length, data)) return false;
   if (length != 16) {
     return r.fail("UUID parsing failed: invalid length: expected 16 bytes, found " +

@@ -79,7 +79,7 @@ bool ByteReader::get_variant_index(uint32_t& index, uint32_t variant_count) {
 
 bool ByteReader::get_string(std::string& out) {
   uint64_t length;
-  const uint8_t* data;
+  const uint8_t* data = nullptr;
   if (!get_u64(length) || !take(length, data)) return false;
   std::span<const uint8_t> bytes(data, static_cast<std::size_t>(length));
   if (std::string error = utf8_error(bytes); !error.empty()) {
@@ -93,7 +93,7 @@ template <typename T>
 bool ByteReader::get_array(std::vector<T>& out) {
   static_assert(sizeof(T) == 4);
   uint64_t count;
-  const uint8_t* data;
+  const uint8_t* data = nullptr;
   if (!get_u64(count) || !take_elements(count, sizeof(T), data)) return false;
   out.resize(static_cast<std::size_t>(count));
   if constexpr (kLittleEndianHost) {
@@ -111,7 +111,7 @@ bool ByteReader::get_u32s(std::vector<uint32_t>& out) { return get_array(out); }
 
 bool ByteReader::get_u8s(std::vector<uint8_t>& out) {
   uint64_t count;
-  const uint8_t* data;
+  const uint8_t* data = nullptr;
   if (!get_u64(count) || !take(count, data)) return false;
   out.assign(data, data + count);
   return true;
@@ -119,7 +119,7 @@ bool ByteReader::get_u8s(std::vector<uint8_t>& out) {
 
 bool ByteReader::get_bools(std::vector<uint8_t>& out) {
   uint64_t count;
-  const uint8_t* data;
+  const uint8_t* data = nullptr;
   if (!get_u64(count)) return false;
   // Read as the record's elements would be: a short run fails at its end, a
   // bad byte fails where it stands, whichever comes first.

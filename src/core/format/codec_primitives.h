@@ -213,7 +213,7 @@ class ByteReader {
 
   template <typename T>
   bool get_le(T& v) {
-    const uint8_t* p;
+    const uint8_t* p = nullptr;
     if (!take(sizeof(T), p)) return false;
     v = load_le<T>(p);
     return true;
@@ -230,7 +230,7 @@ class ByteReader {
 
 template <U32Record T>
 bool ByteReader::get_u32_records(uint64_t count, std::vector<T>& out) {
-  const uint8_t* data;
+  const uint8_t* data = nullptr;
   if (!take_elements(count, sizeof(T), data)) return false;
   out.resize(static_cast<std::size_t>(count));
   if constexpr (kLittleEndianHost) {
