@@ -1,7 +1,5 @@
 #include "core/format/persistence.h"
 
-#include <zlib.h>
-
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "core/collection/collection_ops.h"
+#include "core/format/checksum.h"
 #include "core/format/codec.h"
 #include "core/format/quoted_path.h"
 
@@ -41,11 +40,6 @@ Status replace_file(Env& env, const fs::path& temporary, const fs::path& snapsho
     (void)env.remove(temporary);  // best effort
   }
   return status;
-}
-
-// One call over the whole record: zlib's CRC is fastest on long runs.
-uint32_t crc32_of(std::span<const uint8_t> bytes) {
-  return static_cast<uint32_t>(::crc32_z(::crc32_z(0, nullptr, 0), bytes.data(), bytes.size()));
 }
 
 void write_plain_trailer(uint32_t crc, uint8_t* trailer) {
@@ -98,12 +92,15 @@ Result<std::span<const uint8_t>> unframe(std::span<const uint8_t> bytes, const f
 
 Status save_collection(Env& env, const CollectionHandle& collection, const fs::path& dir,
                        const EncryptionKey* key) {
-  std::shared_lock guard(collection->lock);
   // The record is encoded between the rooms of its frame, so the file is
-  // one buffer written in one piece.
+  // one buffer written in one piece. Only the encoding reads the collection:
+  // writers wait for that, not for the checksum or the disk.
   const std::size_t head = key == nullptr ? 0 : kMagicBytes + kNonceSize;
   const std::size_t tail = key == nullptr ? kTrailerBytes : kTagSize;
+  std::shared_lock guard(collection->lock);
   const FramedRecord framed = encode_collection_framed(collection->data, head, tail);
+  const std::string name = collection->data.name;
+  guard.unlock();
   if (key == nullptr) {
     write_plain_trailer(crc32_of(framed.record()), framed.all().data() + framed.size);
   } else {
@@ -117,7 +114,7 @@ Status save_collection(Env& env, const CollectionHandle& collection, const fs::p
   // we do not own) is still written to.
   (void)env.set_permissions(dir, kDirectoryMode);
 
-  const fs::path snapshot = dir / snapshot_file_name(collection->data.name);
+  const fs::path snapshot = dir / snapshot_file_name(name);
   fs::path temporary = snapshot;
   temporary += std::string(kTemporarySuffix);
 

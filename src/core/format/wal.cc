@@ -1,7 +1,5 @@
 #include "core/format/wal.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -10,6 +8,7 @@
 #include <utility>
 
 #include "core/base/hash_map.h"
+#include "core/format/checksum.h"
 #include "core/format/codec.h"
 
 namespace tessarine {
@@ -36,10 +35,6 @@ void put_u32_be(uint8_t* out, uint32_t value) {
 
 uint32_t get_u32_be(const uint8_t* in) {
   return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) | in[3];
-}
-
-uint32_t crc32_of(std::span<const uint8_t> bytes) {
-  return static_cast<uint32_t>(crc32_z(0, bytes.data(), bytes.size()));
 }
 
 std::vector<uint8_t> frame(uint32_t check, std::span<const uint8_t> payload) {

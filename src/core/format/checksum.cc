@@ -1,0 +1,33 @@
+#include "core/format/checksum.h"
+
+#include <zlib.h>
+
+#include <thread>
+
+namespace tessarine {
+namespace {
+
+uint32_t one_pass(std::span<const uint8_t> bytes) {
+  return static_cast<uint32_t>(::crc32_z(::crc32_z(0, nullptr, 0), bytes.data(), bytes.size()));
+}
+
+}  // namespace
+
+uint32_t crc32_of(std::span<const uint8_t> bytes) {
+  if (bytes.size() < kParallelChecksumBytes) return one_pass(bytes);
+  const std::span<const uint8_t> first = bytes.first(bytes.size() / 2);
+  const std::span<const uint8_t> second = bytes.subspan(first.size());
+  uint32_t second_crc = 0;
+  std::thread helper;
+  try {
+    helper = std::thread([&] { second_crc = one_pass(second); });
+  } catch (const std::system_error&) {
+    return one_pass(bytes);  // no thread to be had: one pass is as right
+  }
+  const uint32_t first_crc = one_pass(first);
+  helper.join();
+  return static_cast<uint32_t>(
+      ::crc32_combine(first_crc, second_crc, static_cast<z_off_t>(second.size())));
+}
+
+}  // namespace tessarine

@@ -1,0 +1,18 @@
+// CRC-32 (zlib's, the checksum of snapshot frames and log records).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace tessarine {
+
+// The CRC-32 of `bytes`. A long buffer (a snapshot of many megabytes) is
+// checked in two halves on two threads and the halves' checksums combined,
+// which gives the same value as one pass.
+uint32_t crc32_of(std::span<const uint8_t> bytes);
+
+// Below this many bytes one pass on the calling thread is quicker than
+// starting a thread.
+inline constexpr std::size_t kParallelChecksumBytes = std::size_t{4} << 20;
+
+}  // namespace tessarine
