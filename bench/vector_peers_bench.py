@@ -1,7 +1,7 @@
 """Vector search recall and speed beside hnswlib, faiss and usearch.
 
     python bench/vector_peers_bench.py [--quick] [--data PATH] [--repeats N] [--plot PNG]
-                                       [--systems tessarine-sq8,hnswlib,...]
+                                       [--systems tessarine-sq8,hnswlib,...] [--sets real,128]
 
 A full run takes about 6 CPU minutes, most of it in the seven builds.
 
@@ -46,9 +46,16 @@ growth of the process's resident set over the build (read after a garbage
 collection and malloc_trim on either side) and each library's own figure:
 Tessarine's `estimated_memory_bytes` (which also counts ids, texts and the
 keyword index), the size of the saved index for hnswlib and faiss, and
-usearch's `memory_usage()`. QPS at a recall target is interpolated linearly
+usearch's `memory_usage()`; and the serialized size of each index (Tessarine's
+snapshot file of the collection, each peer's saved index), with Tessarine's
+build time and saved size as ratios to hnswlib's. QPS at a recall target is interpolated linearly
 between the two sweep points that bracket it ("n/a" when the sweep never
 reaches it); the ratios divide Tessarine's QPS by each peer's there.
+
+A second set (`128` in --sets) repeats the sweep for tessarine-sq8, hnswlib and
+faiss-flat on 50,000 clustered synthetic unit vectors of 128 dimensions and
+1,000 queries (5,000 and 200 with --quick), where the cost of a hop weighs
+more than the cost of a distance; it has no plot.
 
 The plot goes to docs/images/vector-recall-qps.png (a full run) or to
 bench/out/vector-recall-qps-quick.png (--quick); --plot overrides it.
@@ -142,6 +149,8 @@ def saved_size(save) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "index")
         save(path)
+        if os.path.isdir(path):
+            return sum(f.stat().st_size for f in Path(path).iterdir())
         return os.path.getsize(path)
 
 
@@ -167,7 +176,8 @@ def build_tessarine(base: np.ndarray, raw: bool):
 
     return (search, lambda hits: [row_of[h.id] for h in hits], set_ef,
             lambda: db.collection_info("bench").estimated_memory_bytes,
-            "estimated_memory_bytes", db)
+            "estimated_memory_bytes", db,
+            lambda: saved_size(lambda path: db.save("bench", path)))
 
 
 def build_hnswlib(base: np.ndarray):
@@ -178,7 +188,8 @@ def build_hnswlib(base: np.ndarray):
     index.set_num_threads(1)
     index.add_items(base, np.arange(len(base)), num_threads=1)
     return (lambda q: index.knn_query(q, k=K)[0], lambda labels: labels[0].tolist(),
-            index.set_ef, lambda: saved_size(index.save_index), "saved index", index)
+            index.set_ef, lambda: saved_size(index.save_index), "saved index", index,
+            lambda: saved_size(index.save_index))
 
 
 def build_faiss(base: np.ndarray, quantized: bool):
@@ -202,7 +213,8 @@ def build_faiss(base: np.ndarray, quantized: bool):
         index.hnsw.efSearch = value
 
     return (search, lambda labels: labels[0].tolist(), set_ef,
-            lambda: saved_size(lambda path: faiss.write_index(index, path)), "saved index", index)
+            lambda: saved_size(lambda path: faiss.write_index(index, path)), "saved index", index,
+            lambda: saved_size(lambda path: faiss.write_index(index, path)))
 
 
 def build_usearch(base: np.ndarray, dtype: str):
@@ -216,7 +228,8 @@ def build_usearch(base: np.ndarray, dtype: str):
         index.expansion_search = value
 
     return (lambda q: index.search(q, K, threads=1), lambda matches: matches.keys.tolist(),
-            set_ef, lambda: index.memory_usage, "memory_usage()", index)
+            set_ef, lambda: index.memory_usage, "memory_usage()", index,
+            lambda: saved_size(index.save))
 
 
 # name -> (module to import, builder, query rows as 2-D (1, d) arrays)
@@ -240,10 +253,11 @@ def build(name: str, base: np.ndarray) -> dict:
     """Builds one system; its build times, memory figures and search functions."""
     before = resident_bytes()
     wall, cpu = time.perf_counter(), cpu_seconds()
-    search, ids_of, set_ef, own_size, own_kind, keep = SYSTEMS[name][1](base)
+    search, ids_of, set_ef, own_size, own_kind, keep, saved = SYSTEMS[name][1](base)
     cpu, wall = cpu_seconds() - cpu, time.perf_counter() - wall
     return {"build_cpu": cpu, "build_wall": wall, "rss": resident_bytes() - before,
-            "own": own_size(), "own_kind": own_kind, "search": search, "ids_of": ids_of,
+            "own": own_size(), "own_kind": own_kind, "saved": saved(), "search": search,
+            "ids_of": ids_of,
             "set_ef": set_ef, "keep": keep, "best": {}, "recall": {}}
 
 
@@ -311,28 +325,27 @@ def plot(results: dict, title: str, path: Path) -> None:
     print(f"plot: {path}")
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--data", default="../shared/data/debian-packages.jsonl.gz")
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--repeats", type=int, default=None,
-                        help="timed passes per sweep point (default 2, 1 with --quick)")
-    parser.add_argument("--plot", type=Path, default=None)
-    parser.add_argument("--systems", default=",".join(SYSTEMS),
-                        help="comma-separated subset of " + ", ".join(SYSTEMS))
-    args = parser.parse_args()
-    repeats = args.repeats or (1 if args.quick else 2)
-    sweep = QUICK_SWEEP if args.quick else FULL_SWEEP
-    plot_path = args.plot or (REPO / ("bench/out/vector-recall-qps-quick.png" if args.quick
-                                      else "docs/images/vector-recall-qps.png"))
+def synthetic_128(quick: bool) -> tuple[np.ndarray, np.ndarray, str]:
+    """Clustered unit vectors of 128 dimensions, where a hop costs more than a distance."""
+    rng = np.random.default_rng(128)
+    count, queries = (5000, 200) if quick else (50000, HELD_OUT)
+    centers = rng.normal(size=(200, 128)).astype(np.float32)
+    labels = rng.integers(0, len(centers), size=count + queries)
+    vectors = centers[labels] + 0.8 * rng.normal(size=(count + queries, 128)).astype(np.float32)
+    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
+    return (vectors[:count], vectors[count:],
+            f"synthetic clustered unit vectors: {count:,} rows, {queries:,} queries")
 
-    base, queries, source = load_vectors(args.data, args.quick)
+
+def run_set(base: np.ndarray, queries: np.ndarray, source: str, systems: list[str], sweep,
+            repeats: int, plot_path: Path | None) -> int:
+    """Builds, sweeps and reports one data set."""
     kth = tenth_best(base, queries)
     print(f"{source}; {base.shape[1]} dimensions; k {K}; one thread, one query per call; "
           f"best of {repeats} passes per ef; {os.cpu_count()} cores (shared)")
 
     results: dict[str, dict] = {}
-    for name in args.systems.split(","):
+    for name in systems:
         module = SYSTEMS[name][0]
         try:
             importlib.import_module(module)
@@ -347,10 +360,15 @@ def main() -> int:
 
     mib = 1024 * 1024
     print(f"\n{'system':14} {'build CPU s':>11} {'wall s':>7} {'RSS MiB':>8} {'own MiB':>8}"
-          "  own figure")
+          f" {'saved MiB':>9}  own figure")
     for name, r in results.items():
         print(f"{name:14} {r['build_cpu']:11.1f} {r['build_wall']:7.1f} {r['rss'] / mib:8.1f} "
-              f"{r['own'] / mib:8.1f}  {r['own_kind']}")
+              f"{r['own'] / mib:8.1f} {r['saved'] / mib:9.1f}  {r['own_kind']}")
+    if "hnswlib" in results:
+        print("build time and saved size beside hnswlib's: " + "  ".join(
+            f"{name} x{r['build_cpu'] / results['hnswlib']['build_cpu']:.2f} / "
+            f"x{r['saved'] / results['hnswlib']['saved']:.2f}"
+            for name, r in results.items() if name.startswith("tessarine")))
 
     print("\nrecall@10 / QPS by ef")
     print(f"{'ef':>5}" + "".join(f" {name:>17}" for name in results))
@@ -380,10 +398,43 @@ def main() -> int:
                     cells.append(f"{a / b:5.2f}" if a and b else "  n/a")
                 print(f"{mine} @ {target:.2f}: "
                       + "  ".join(f"{peer} x{c}" for peer, c in zip(peers, cells)))
-    kind = "MiniLM embeddings" if source.startswith("real") else "synthetic vectors"
-    plot(results, f"{len(base):,} {kind} ({base.shape[1]}-d), {len(queries):,} queries: "
-         f"HNSW M {M}, ef_construction {EF_CONSTRUCTION}, k {K}, one thread", plot_path)
+    if plot_path is not None:
+        kind = "MiniLM embeddings" if source.startswith("real") else "synthetic vectors"
+        plot(results, f"{len(base):,} {kind} ({base.shape[1]}-d), {len(queries):,} queries: "
+             f"HNSW M {M}, ef_construction {EF_CONSTRUCTION}, k {K}, one thread", plot_path)
     return 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--data", default="../shared/data/debian-packages.jsonl.gz")
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--repeats", type=int, default=None,
+                        help="timed passes per sweep point (default 2, 1 with --quick)")
+    parser.add_argument("--plot", type=Path, default=None)
+    parser.add_argument("--systems", default=",".join(SYSTEMS),
+                        help="comma-separated subset of " + ", ".join(SYSTEMS))
+    parser.add_argument("--sets", default="real,128",
+                        help="which data sets to run: real (the embeddings), 128 (synthetic 128-d)")
+    args = parser.parse_args()
+    repeats = args.repeats or (1 if args.quick else 2)
+    sweep = QUICK_SWEEP if args.quick else FULL_SWEEP
+    plot_path = args.plot or (REPO / ("bench/out/vector-recall-qps-quick.png" if args.quick
+                                      else "docs/images/vector-recall-qps.png"))
+    systems = args.systems.split(",")
+    sets = args.sets.split(",")
+    status = 0
+    if "real" in sets:
+        base, queries, source = load_vectors(args.data, args.quick)
+        status |= run_set(base, queries, source, systems, sweep, repeats, plot_path)
+    if "128" in sets:
+        # The short-vector set, where the cost per hop weighs more than the
+        # distance: Tessarine's 8-bit collections beside hnswlib and faiss.
+        print("\n== 128 dimensions")
+        base, queries, source = synthetic_128(args.quick)
+        short = [name for name in ("tessarine-sq8", "hnswlib", "faiss-flat") if name in systems]
+        status |= run_set(base, queries, source, short, sweep, repeats, None)
+    return status
 
 
 if __name__ == "__main__":
