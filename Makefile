@@ -114,8 +114,14 @@ test-sanitize: bootstrap
 		LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 		$(PYTHON) -m pytest tests/python -q -p no:cacheprovider
 
+# GCC 12 reports bounds errors inside std::vector's growth that are not
+# there once ThreadSanitizer instruments the code; those warnings stay
+# errors in every other build.
+TSAN_BUILD_TYPE := -DCMAKE_BUILD_TYPE=Debug \
+	"-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g -Wno-array-bounds -Wno-restrict -Wno-stringop-overflow" -DTESSARINE_WERROR=ON
+
 test-tsan: bootstrap
-	@cmake -S . -B $(TSAN_BUILD) -G Ninja $(SANITIZE_BUILD_TYPE) \
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja $(TSAN_BUILD_TYPE) \
 		-DTESSARINE_SANITIZE=thread -DTESSARINE_BUILD_TESTS=ON > /dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS)
 	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
