@@ -196,29 +196,47 @@ bool MetadataIndex::answers_exactly(const FilterCondition& condition) const {
   }
 }
 
-std::optional<std::pair<double, double>> MetadataIndex::candidate_interval(
-    const FilterCondition& condition) {
+namespace {
+
+// A range condition's operand as a double and the side it bounds; nothing
+// for other operators, a missing or non-number operand, or NaN.
+struct RangeBound {
+  double value;
+  bool lower;  // gt / gte: values above pass; lt / lte: values below
+};
+
+std::optional<RangeBound> range_bound(const FilterCondition& condition) {
   const bool lower = condition.op == FilterOp::Gt || condition.op == FilterOp::Gte;
   const bool upper = condition.op == FilterOp::Lt || condition.op == FilterOp::Lte;
   if (!lower && !upper) return std::nullopt;
   const std::optional<double> bound = condition.value ? number_of(*condition.value) : std::nullopt;
   if (!bound || std::isnan(*bound)) return std::nullopt;
-  const double slack = std::isinf(*bound) ? 0.0 : margin(*bound);
-  if (lower) return std::pair(*bound - slack, kInfinity);
-  return std::pair(-kInfinity, *bound + slack);
+  return RangeBound{*bound, lower};
+}
+
+// The values past `by` beyond the bound on its passing side (by < 0: short
+// of it).
+std::pair<double, double> beyond(const RangeBound& bound, double by) {
+  if (bound.lower) return std::pair(bound.value + by, kInfinity);
+  return std::pair(-kInfinity, bound.value - by);
+}
+
+}  // namespace
+
+std::optional<std::pair<double, double>> MetadataIndex::candidate_interval(
+    const FilterCondition& condition) {
+  const std::optional<RangeBound> bound = range_bound(condition);
+  if (!bound) return std::nullopt;
+  return beyond(*bound, std::isinf(bound->value) ? 0.0 : -margin(bound->value));
 }
 
 std::optional<std::pair<double, double>> MetadataIndex::certain_interval(
     const FilterCondition& condition) {
-  const bool lower = condition.op == FilterOp::Gt || condition.op == FilterOp::Gte;
-  const bool upper = condition.op == FilterOp::Lt || condition.op == FilterOp::Lte;
-  if (!lower && !upper) return std::nullopt;
-  const std::optional<double> bound = condition.value ? number_of(*condition.value) : std::nullopt;
-  if (!bound || !std::isfinite(*bound)) return std::nullopt;
+  const std::optional<RangeBound> bound = range_bound(condition);
+  if (!bound || std::isinf(bound->value)) return std::nullopt;
   // A stored double is within half a margin of the value it stands for, so
   // one a whole margin past the bound is on the passing side.
-  if (lower) return std::pair(*bound + margin(*bound), kInfinity);
-  return std::pair(-kInfinity, *bound - margin(*bound));
+  return beyond(*bound, margin(bound->value));
 }
 
 MetadataIndex::NumberRange MetadataIndex::numbers_between(
