@@ -2,10 +2,12 @@
 // function carries its own target attribute, so the library still runs on any
 // x86-64 processor; callers reach these only after cpu_has_avx512f().
 //
-// Layout shared by all kernels: 16-lane chunks alternating between two
-// accumulators (A takes even chunks, B odd ones) to hide fused-multiply-add
-// latency; the last partial chunk is read under a lane mask (masked lanes
-// contribute exactly zero) into B. Each family's norm function and its
+// Layout shared by all kernels: groups of four 16-lane chunks, one per
+// accumulator (A, B, C, D), so that a 384-component vector's multiply-adds
+// form four short chains instead of one long one (a search waits on each
+// distance before it picks the next step); chunks after the last group go to
+// A, B, C in turn, and the last partial chunk is read under a lane mask
+// (masked lanes contribute exactly zero) into D. Each family's norm function and its
 // known-norm form walk the same chunks in the same order as the full kernel,
 // so together they give its bits.
 #include "core/distance/simd.h"
@@ -34,20 +36,20 @@ namespace tessarine {
 namespace {
 
 constexpr __mmask16 kAllLanes = 0xFFFF;
+constexpr int kAccumulators = 4;
 
 // Calls step(offset, mask, accumulator) for every chunk of n components.
 template <typename Step>
 TESSARINE_AVX512 inline void walk_chunks(std::size_t n, Step step) {
   std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
+  for (; i + 64 <= n; i += 64) {
     step(i, kAllLanes, 0);
     step(i + 16, kAllLanes, 1);
+    step(i + 32, kAllLanes, 2);
+    step(i + 48, kAllLanes, 3);
   }
-  if (i + 16 <= n) {
-    step(i, kAllLanes, 0);
-    i += 16;
-  }
-  if (i < n) step(i, static_cast<__mmask16>((1u << (n - i)) - 1), 1);
+  for (int k = 0; i + 16 <= n; i += 16) step(i, kAllLanes, k++);
+  if (i < n) step(i, static_cast<__mmask16>((1u << (n - i)) - 1), 3);
 }
 
 TESSARINE_AVX512 inline __m512 load(const float* p, __mmask16 mask) {
@@ -70,9 +72,10 @@ TESSARINE_AVX512 inline __m512 decode16(const uint8_t* codes, __mmask16 mask, __
   return _mm512_maskz_fmadd_ps(mask, as_float, scale, min);
 }
 
-// (B + A), then the upper 256 bits onto the lower, and on as in the AVX2 file.
-TESSARINE_AVX512 inline float reduce(const __m512 (&acc)[2]) {
-  const __m512 v = _mm512_add_ps(acc[1], acc[0]);
+// (A + B) + (C + D), then the upper 256 bits onto the lower, and on as in the
+// AVX2 file.
+TESSARINE_AVX512 inline float reduce(const __m512 (&acc)[kAccumulators]) {
+  const __m512 v = _mm512_add_ps(_mm512_add_ps(acc[0], acc[1]), _mm512_add_ps(acc[2], acc[3]));
   const __m512 halves = _mm512_add_ps(v, _mm512_shuffle_f32x4(v, v, 0x4E));
   const __m256 y = _mm512_castps512_ps256(halves);
   __m128 x = _mm_add_ps(_mm256_castps256_ps128(y), _mm256_extractf128_ps(y, 1));
@@ -84,7 +87,7 @@ TESSARINE_AVX512 inline float reduce(const __m512 (&acc)[2]) {
 }  // namespace
 
 TESSARINE_AVX512 float avx512_dot_product_f32(std::span<const float> a, std::span<const float> b) {
-  __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 acc[kAccumulators] = {};
   walk_chunks(a.size(), [&](std::size_t i, __mmask16 m, int k) TESSARINE_AVX512 {
     acc[k] = _mm512_fmadd_ps(load(a.data() + i, m), load(b.data() + i, m), acc[k]);
   });
@@ -92,7 +95,7 @@ TESSARINE_AVX512 float avx512_dot_product_f32(std::span<const float> a, std::spa
 }
 
 TESSARINE_AVX512 float avx512_euclidean_sq_f32(std::span<const float> a, std::span<const float> b) {
-  __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 acc[kAccumulators] = {};
   walk_chunks(a.size(), [&](std::size_t i, __mmask16 m, int k) TESSARINE_AVX512 {
     const __m512 d = _mm512_sub_ps(load(a.data() + i, m), load(b.data() + i, m));
     acc[k] = _mm512_fmadd_ps(d, d, acc[k]);
@@ -101,7 +104,7 @@ TESSARINE_AVX512 float avx512_euclidean_sq_f32(std::span<const float> a, std::sp
 }
 
 TESSARINE_AVX512 float avx512_norm_sq_f32(std::span<const float> a) {
-  __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 acc[kAccumulators] = {};
   walk_chunks(a.size(), [&](std::size_t i, __mmask16 m, int k) TESSARINE_AVX512 {
     const __m512 x = load(a.data() + i, m);
     acc[k] = _mm512_fmadd_ps(x, x, acc[k]);
@@ -112,9 +115,9 @@ TESSARINE_AVX512 float avx512_norm_sq_f32(std::span<const float> a) {
 // One pass; each of the three sums is accumulated exactly as the dot-product
 // and norm kernels above accumulate it alone.
 TESSARINE_AVX512 float avx512_cosine_f32(std::span<const float> a, std::span<const float> b) {
-  __m512 dot[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
-  __m512 na[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
-  __m512 nb[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 dot[kAccumulators] = {};
+  __m512 na[kAccumulators] = {};
+  __m512 nb[kAccumulators] = {};
   walk_chunks(a.size(), [&](std::size_t i, __mmask16 m, int k) TESSARINE_AVX512 {
     const __m512 x = load(a.data() + i, m);
     const __m512 y = load(b.data() + i, m);
@@ -134,7 +137,7 @@ TESSARINE_AVX512 float avx512_dot_product_asym(std::span<const float> query,
                                                const QuantizedView& view) {
   const __m512 scale = _mm512_set1_ps(view.scale);
   const __m512 min = _mm512_set1_ps(view.min);
-  __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 acc[kAccumulators] = {};
   walk_chunks(query.size(), [&](std::size_t i, __mmask16 m, int k) TESSARINE_AVX512 {
     const __m512 x = decode16(view.codes.data() + i, m, scale, min);
     acc[k] = _mm512_fmadd_ps(x, load(query.data() + i, m), acc[k]);
@@ -146,7 +149,7 @@ TESSARINE_AVX512 float avx512_euclidean_sq_asym(std::span<const float> query,
                                                 const QuantizedView& view) {
   const __m512 scale = _mm512_set1_ps(view.scale);
   const __m512 min = _mm512_set1_ps(view.min);
-  __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 acc[kAccumulators] = {};
   walk_chunks(query.size(), [&](std::size_t i, __mmask16 m, int k) TESSARINE_AVX512 {
     const __m512 d =
         _mm512_sub_ps(load(query.data() + i, m), decode16(view.codes.data() + i, m, scale, min));
@@ -158,7 +161,7 @@ TESSARINE_AVX512 float avx512_euclidean_sq_asym(std::span<const float> query,
 TESSARINE_AVX512 float avx512_decoded_norm_sq(const QuantizedView& view) {
   const __m512 scale = _mm512_set1_ps(view.scale);
   const __m512 min = _mm512_set1_ps(view.min);
-  __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 acc[kAccumulators] = {};
   walk_chunks(view.codes.size(), [&](std::size_t i, __mmask16 m, int k) TESSARINE_AVX512 {
     const __m512 x = decode16(view.codes.data() + i, m, scale, min);
     acc[k] = _mm512_fmadd_ps(x, x, acc[k]);
@@ -178,8 +181,8 @@ TESSARINE_AVX512 float avx512_cosine_asym_prenorm(std::span<const float> query,
   if (kCosineEpsilonF > query_norm_sq || view.scale == 0.0f) return 0.0f;
   const __m512 scale = _mm512_set1_ps(view.scale);
   const __m512 min = _mm512_set1_ps(view.min);
-  __m512 dot[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
-  __m512 norm[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+  __m512 dot[kAccumulators] = {};
+  __m512 norm[kAccumulators] = {};
   walk_chunks(query.size(), [&](std::size_t i, __mmask16 m, int k) TESSARINE_AVX512 {
     const __m512 x = decode16(view.codes.data() + i, m, scale, min);
     dot[k] = _mm512_fmadd_ps(x, load(query.data() + i, m), dot[k]);

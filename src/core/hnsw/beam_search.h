@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/base/float_order.h"
+#include "core/base/prefetch.h"
 #include "core/hnsw/layer_search.h"
 
 namespace tessarine::beam_detail {
@@ -26,24 +27,32 @@ struct Farther {  // max-heap: the farthest result on top
   }
 };
 
+inline constexpr std::size_t kPrefetchBytesPerNode = 512;
+
 // Hints the processor to load the data compute_distance will read for `id`.
 inline void prefetch_node(const HnswIndex& index, uint32_t id, const PqDistanceTable* table) {
   const std::size_t d = index.dimension;
   if (table != nullptr) {
     const std::size_t start = std::size_t{id} * table->num_subspaces;
-    if (start < index.pq_codes.size()) __builtin_prefetch(index.pq_codes.data() + start);
+    if (start < index.pq_codes.size()) prefetch_line(index.pq_codes.data() + start);
   } else if (index.has_raw_vectors()) {
     const float* v = index.raw_vectors.data() + std::size_t{id} * d;
-    __builtin_prefetch(v);
-    if (d > 16) __builtin_prefetch(v + 16);
+    prefetch_line(v);
+    if (d > 16) prefetch_line(v + 16);
   } else {
+    // Every line of the codes, up to a bound: the walk requests a whole list
+    // of nodes at once, and the distance reads every line of each.
     const uint8_t* codes = index.vector_data.data() + std::size_t{id} * d;
-    __builtin_prefetch(codes);
-    if (d > 64) __builtin_prefetch(codes + 64);
-    __builtin_prefetch(index.vector_min.data() + id);
-    __builtin_prefetch(index.vector_scale.data() + id);
+    const std::size_t bytes = std::min<std::size_t>(d, kPrefetchBytesPerNode);
+    for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch_line(codes + offset);
+    prefetch_line(index.vector_min.data() + id);
+    prefetch_line(index.vector_scale.data() + id);
+    if (id < index.code_norms.size()) prefetch_line(index.code_norms.data() + id);
   }
 }
+
+// Neighbour ids examined together by one step of the walk.
+inline constexpr std::size_t kGatherWindow = 64;
 
 // Room for ef entries, but never more than the graph can return.
 inline std::size_t bounded_room(uint64_t ef, uint32_t node_count) {
@@ -98,16 +107,26 @@ std::vector<DistanceId> beam_search(const HnswIndex& index, std::span<const floa
       continue;  // the node does not reach this layer
     }
     const std::span<const uint32_t> list = index.neighbors.list(current.second, layer);
-    for (std::size_t j = 0; j < list.size(); ++j) {
-      if (j + 1 < list.size()) prefetch_node(index, list[j + 1], table);
-      const uint32_t e = list[j];
-      if (!visited.visit(e)) continue;
-      ++visits;
-      const float d = compute_distance(index, query, e, table, query_norm_sq);
-      if (full() && total_order_key(d) >= total_order_key(results.front().first)) continue;
-      candidates.emplace_back(d, e);
-      std::push_heap(candidates.begin(), candidates.end(), Closer{});
-      if (accepts(e)) add_result(d, e);
+    // The list's unvisited nodes are gathered first and all their data
+    // requested at once, so that their loads from memory overlap instead of
+    // each distance waiting for its own; distances then follow in list order.
+    for (std::size_t start = 0; start < list.size(); start += kGatherWindow) {
+      uint32_t fresh[kGatherWindow];
+      std::size_t fresh_count = 0;
+      const std::size_t end = std::min(list.size(), start + kGatherWindow);
+      for (std::size_t j = start; j < end; ++j) {
+        if (visited.visit(list[j])) fresh[fresh_count++] = list[j];
+      }
+      for (std::size_t j = 0; j < fresh_count; ++j) prefetch_node(index, fresh[j], table);
+      for (std::size_t j = 0; j < fresh_count; ++j) {
+        const uint32_t e = fresh[j];
+        ++visits;
+        const float d = compute_distance(index, query, e, table, query_norm_sq);
+        if (full() && total_order_key(d) >= total_order_key(results.front().first)) continue;
+        candidates.emplace_back(d, e);
+        std::push_heap(candidates.begin(), candidates.end(), Closer{});
+        if (accepts(e)) add_result(d, e);
+      }
     }
   }
   if (visited_count != nullptr) *visited_count = visits;
