@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "core/base/float_order.h"
+#include "core/distance/code_pair.h"
 #include "core/distance/cpu_features.h"
 #include "core/distance/distance.h"
 #include "core/distance/simd.h"
@@ -330,6 +331,23 @@ void bench_kernel_peak(bool quick) {
   report("8-bit cosine, stored norm", d, best_of([&](std::size_t r) {
            return distance_asym_prenorm(DistanceMetric::Cosine, query, coded[r].view(), query_norm,
                                         coded_norms[r]);
+         }));
+  // The neighbour selection's comparison of two stored vectors: from the
+  // codes' integer sums, and (as it was done before) decoding the candidate
+  // and taking the exact cosine against an already decoded neighbour.
+  std::vector<CodedVector> with_stats;
+  for (const auto& c : coded) with_stats.push_back(CodedVector::of(c.view()));
+  const CodedVector& first = with_stats.front();
+  const std::vector<float> first_decoded = coded.front().view().decode();
+  const float first_norm = exact_norm_sq(first_decoded);
+  std::vector<float> decoded(dim);
+  report("8-bit pair cosine, from codes", d, best_of([&](std::size_t r) {
+           return distance_between_codes(DistanceMetric::Cosine, first, with_stats[r]);
+         }));
+  report("8-bit pair cosine, decoded", d, best_of([&](std::size_t r) {
+           coded[r].view().decode_into(decoded);
+           return distance_exact(DistanceMetric::Cosine, decoded, first_decoded,
+                                 exact_norm_sq(decoded), first_norm);
          }));
 }
 

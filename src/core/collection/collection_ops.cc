@@ -131,7 +131,8 @@ uint64_t estimate_memory_bytes_locked(const Collection& c) {
   bytes += 4 * (h.vector_min.size() + h.vector_scale.size() + h.raw_vectors.size());
   bytes += h.pq_codes.size();
   if (h.pq_codebook) bytes += 4 * h.pq_codebook->centroids.size();
-  bytes += h.neighbors.memory_bytes() + 8 * h.code_norms.size();
+  bytes += h.neighbors.memory_bytes() + 8 * h.code_norms.size() +
+           sizeof(CodeStats) * h.code_stats.size();
   bytes += h.layers.size() + h.deleted.size();
   for (const auto& [term, postings] : c.inverted_index.postings) {
     bytes += 48 + term.size() + 8 * postings.size();

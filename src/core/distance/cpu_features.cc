@@ -34,6 +34,7 @@ uint32_t detect_features() {
   if (fma) word |= kCpuFma;
   if (ebx & bit_AVX2) word |= kCpuAvx2;
   if (zmm_saved && (ebx & bit_AVX512F)) word |= kCpuAvx512f;
+  if (zmm_saved && (ebx & bit_AVX512BW) && (ecx & bit_AVX512VNNI)) word |= kCpuAvx512Vnni;
   return word;
 }
 #else

@@ -12,6 +12,7 @@ enum CpuFeatureBit : uint32_t {
   kCpuAvx2 = 1u << 0,
   kCpuFma = 1u << 1,
   kCpuAvx512f = 1u << 2,
+  kCpuAvx512Vnni = 1u << 3,  // with AVX512BW: byte dot products
 };
 
 // The cached feature word (a combination of CpuFeatureBit).
@@ -26,6 +27,12 @@ inline bool cpu_has_avx2_fma() {
 // True when the AVX-512 kernels may run on this machine.
 inline bool cpu_has_avx512f() {
   const uint32_t want = kCpuAvx512f | kCpuAvx2 | kCpuFma;
+  return (cpu_feature_word() & want) == want;
+}
+
+// True when the AVX-512 byte dot-product kernels may run on this machine.
+inline bool cpu_has_avx512_vnni() {
+  const uint32_t want = kCpuAvx512f | kCpuAvx512Vnni;
   return (cpu_feature_word() & want) == want;
 }
 

@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "core/base/prefetch.h"
+#include "core/distance/code_pair.h"
 #include "core/hnsw/adjacency.h"
 #include "core/hnsw/config.h"
 #include "core/quantization/pq.h"
@@ -39,6 +41,9 @@ struct HnswIndex {
   // (decoded_norm_sq), so distances to codes skip that sum. A node beyond its
   // end (a decoded index before restore_derived) has it summed per call.
   std::vector<double> code_norms;
+  // Derived, never persisted: each node's code statistics, with which the
+  // neighbour selection compares two stored vectors without decoding them.
+  std::vector<CodeStats> code_stats;
 
   HnswIndex() = default;
   HnswIndex(const HnswConfig& config, uint64_t dimension)
@@ -66,6 +71,23 @@ struct HnswIndex {
     return {{vector_data.data() + static_cast<std::size_t>(id) * dimension, dimension},
             vector_min[id],
             vector_scale[id]};
+  }
+
+  // Node `id`'s codes with their statistics.
+  CodedVector coded(uint32_t id) const {
+    const QuantizedView view = quantized_view(id);
+    if (id < code_stats.size()) return {view, code_stats[id]};
+    return CodedVector::of(view);
+  }
+
+  // Hints the processor to load what coded(id) reads: every line of the codes
+  // (a whole vector is compared, and ids arrive in no order).
+  void prefetch_coded(uint32_t id) const {
+    const uint8_t* codes = vector_data.data() + static_cast<std::size_t>(id) * dimension;
+    for (std::size_t offset = 0; offset < dimension; offset += 64) prefetch_line(codes + offset);
+    if (id < code_stats.size()) prefetch_line(code_stats.data() + id);
+    prefetch_line(vector_min.data() + id);
+    prefetch_line(vector_scale.data() + id);
   }
 
   bool is_deleted(uint32_t id) const { return deleted[id] != 0; }

@@ -6,6 +6,9 @@
 
 #include "core/base/fatal.h"
 #include "core/base/float_order.h"
+#include "core/base/prefetch.h"
+#include "core/distance/code_pair.h"
+#include "core/distance/distance.h"
 #include "core/distance/simd.h"
 #include "core/hnsw/beam_search.h"
 #include "core/hnsw/graph.h"
@@ -21,16 +24,16 @@ namespace {
 // calls so that linking a node allocates nothing once they have grown.
 struct SelectionScratch {
   std::vector<DistanceId> sorted;
-  std::vector<float> kept_vectors;  // decoded vectors of the kept candidates
-  std::vector<float> kept_norms;
-  std::vector<std::span<const float>> kept;
-  std::vector<float> decoded;
   std::vector<uint8_t> taken;
+  // The kept candidates: raw vectors with their sums of squares, or codes
+  // with their code sums.
+  std::vector<std::span<const float>> kept_raw;
+  std::vector<float> kept_norms;
+  std::vector<CodedVector> kept_codes;
 };
 struct LinkScratch {
   std::vector<uint32_t> ids;
   std::vector<DistanceId> candidates;
-  std::vector<float> from;
 };
 SelectionScratch& selection_scratch() {
   thread_local SelectionScratch scratch;
@@ -54,23 +57,112 @@ void stable_sort_by_distance(std::vector<DistanceId>& entries) {
   }
 }
 
-// Node vectors for the heuristic: raw vectors are borrowed; decoded ones are
-// written into `scratch` once per candidate.
-std::span<const float> vector_of(const HnswIndex& index, uint32_t id, std::span<float> scratch) {
-  if (index.has_raw_vectors()) return index.raw_vector(id);
-  index.quantized_view(id).decode_into(scratch);
-  return scratch;
-}
-
 // How the heuristic treated each sorted candidate.
 constexpr uint8_t kRejected = 0;  // not diverse: may fill up the list
 constexpr uint8_t kSelected = 1;
 constexpr uint8_t kCopy = 2;  // the same vector as a selected candidate
 
-// Bit-for-bit the same vector (for duplicates inserted more than once).
-bool same_vector(std::span<const float> a, std::span<const float> b) {
-  return a.size() == b.size() && !a.empty() && a[0] == b[0] &&
-         std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+// The heuristic's view of node vectors when raw vectors are kept: exact
+// float distances, each vector's sum of squares taken once.
+struct RawVectors {
+  const HnswIndex& index;
+  std::vector<std::span<const float>>& kept;
+  std::vector<float>& kept_norms;
+
+  struct Candidate {
+    std::span<const float> vector;
+    float norm_sq;
+  };
+  void clear() {
+    kept.clear();
+    kept_norms.clear();
+  }
+  std::size_t kept_count() const { return kept.size(); }
+  Candidate candidate(uint32_t id) const {
+    const auto v = index.raw_vector(id);
+    const bool cosine = index.config.distance_metric == DistanceMetric::Cosine;
+    return {v, cosine ? exact_norm_sq(v) : 0.0f};
+  }
+  void prefetch(uint32_t id) const {
+    const float* v = index.raw_vector(id).data();
+    for (std::size_t i = 0; i < index.dimension; i += 16) prefetch_line(v + i);
+  }
+  bool is_copy_of_kept(const Candidate& c, std::size_t r) const {
+    const auto k = kept[r];
+    return !c.vector.empty() && c.vector[0] == k[0] &&
+           std::memcmp(c.vector.data(), k.data(), c.vector.size() * sizeof(float)) == 0;
+  }
+  float distance_to_kept(const Candidate& c, std::size_t r) const {
+    return distance_exact(index.config.distance_metric, c.vector, kept[r], c.norm_sq,
+                          kept_norms[r]);
+  }
+  void keep(const Candidate& c) {
+    kept.push_back(c.vector);
+    kept_norms.push_back(c.norm_sq);
+  }
+};
+
+// The heuristic's view of node vectors when only codes are kept: distances
+// between the decoded vectors, computed from the codes' integer sums.
+struct CodedVectors {
+  const HnswIndex& index;
+  std::vector<CodedVector>& kept;
+
+  using Candidate = CodedVector;
+  void clear() { kept.clear(); }
+  std::size_t kept_count() const { return kept.size(); }
+  Candidate candidate(uint32_t id) const { return index.coded(id); }
+  void prefetch(uint32_t id) const { index.prefetch_coded(id); }
+  bool is_copy_of_kept(const Candidate& c, std::size_t r) const { return same_codes(c, kept[r]); }
+  float distance_to_kept(const Candidate& c, std::size_t r) const {
+    return distance_between_codes(index.config.distance_metric, c, kept[r]);
+  }
+  void keep(const Candidate& c) { kept.push_back(c); }
+};
+
+template <typename Vectors>
+std::vector<DistanceId> select_diverse(Vectors vectors, SelectionScratch& scratch,
+                                       std::span<const DistanceId> candidates, uint64_t m) {
+  std::vector<DistanceId>& sorted = scratch.sorted;
+  sorted.assign(candidates.begin(), candidates.end());
+  stable_sort_by_distance(sorted);
+  const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(m, sorted.size()));
+  std::vector<DistanceId> selected;
+  selected.reserve(want);
+  if (want == 0) return selected;
+  vectors.clear();
+  scratch.taken.assign(sorted.size(), kRejected);
+
+  for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
+    const auto [distance, id] = sorted[i];
+    if (i + 1 < sorted.size()) vectors.prefetch(sorted[i + 1].second);
+    const auto candidate = vectors.candidate(id);
+    bool diverse = true;
+    for (std::size_t r = 0; r < vectors.kept_count(); ++r) {
+      if (vectors.is_copy_of_kept(candidate, r)) {
+        // A copy of a kept neighbour leads nowhere that neighbour does not:
+        // it is neither kept nor used to fill up. Equal distances would
+        // otherwise keep every copy, and a node with many copies would link
+        // only to them and be cut off from the rest of the graph.
+        diverse = false;
+        scratch.taken[i] = kCopy;
+        break;
+      }
+      if (!(vectors.distance_to_kept(candidate, r) >= distance)) {
+        diverse = false;
+        break;
+      }
+    }
+    if (!diverse) continue;
+    vectors.keep(candidate);
+    selected.push_back(sorted[i]);
+    scratch.taken[i] = kSelected;
+  }
+  // Keep pruned connections: the closest rejected candidates fill up to m.
+  for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
+    if (scratch.taken[i] == kRejected) selected.push_back(sorted[i]);
+  }
+  return selected;
 }
 
 uint64_t layer_width(const HnswConfig& config, uint64_t layer) {
@@ -79,7 +171,7 @@ uint64_t layer_width(const HnswConfig& config, uint64_t layer) {
 
 // Links node e to `added` on `layer`. A list that would grow past `width` is
 // cut back with the heuristic over its ids followed by `added`, measuring
-// from e itself (decoded once when there are no raw vectors).
+// from e itself.
 void link_back(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width, uint32_t added) {
   const std::span<const uint32_t> list = index.neighbors.list(e, layer);
   if (list.size() + 1 <= width) {
@@ -98,11 +190,11 @@ void link_back(HnswIndex& index, uint32_t e, uint64_t layer, uint64_t width, uin
     for (uint32_t x : ids)
       candidates.emplace_back(distance_exact(metric, from, index.raw_vector(x)), x);
   } else {
-    scratch.from.resize(index.dimension);
-    index.quantized_view(e).decode_into(scratch.from);
-    const float norm_sq = sum_of_squares(scratch.from);
-    for (uint32_t x : ids)
-      candidates.emplace_back(compute_distance(index, scratch.from, x, nullptr, norm_sq), x);
+    const CodedVector from = index.coded(e);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      if (i + 1 < ids.size()) index.prefetch_coded(ids[i + 1]);
+      candidates.emplace_back(distance_between_codes(metric, from, index.coded(ids[i])), ids[i]);
+    }
   }
   const auto kept = select_neighbors_heuristic(index, candidates, width);
   ids.clear();
@@ -116,64 +208,11 @@ std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
                                                    std::span<const DistanceId> candidates,
                                                    uint64_t m) {
   SelectionScratch& scratch = selection_scratch();
-  std::vector<DistanceId>& sorted = scratch.sorted;
-  sorted.assign(candidates.begin(), candidates.end());
-  stable_sort_by_distance(sorted);
-  const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(m, sorted.size()));
-  std::vector<DistanceId> selected;
-  selected.reserve(want);
-  if (want == 0) return selected;
-
-  const std::size_t d = index.dimension;
-  const bool raw = index.has_raw_vectors();
-  const DistanceMetric metric = index.config.distance_metric;
-  // Cosine's norms are summed once per vector rather than once per pair.
-  const bool cosine = metric == DistanceMetric::Cosine;
-  // Decoded vectors of the kept candidates, reused for every later comparison.
-  scratch.kept_vectors.resize(raw ? 0 : want * d);
-  scratch.kept_norms.clear();
-  std::vector<std::span<const float>>& kept = scratch.kept;
-  kept.clear();
-  scratch.decoded.resize(raw ? 0 : d);
-  scratch.taken.assign(sorted.size(), kRejected);
-
-  for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
-    const auto [distance, id] = sorted[i];
-    const std::span<const float> v = vector_of(index, id, scratch.decoded);
-    const float norm = cosine ? exact_norm_sq(v) : 0.0f;
-    bool diverse = true;
-    for (std::size_t r = 0; r < kept.size(); ++r) {
-      if (same_vector(v, kept[r])) {
-        // A copy of a kept neighbour leads nowhere that neighbour does not:
-        // it is neither kept nor used to fill up. Equal distances would
-        // otherwise keep every copy, and a node with many copies would link
-        // only to them and be cut off from the rest of the graph.
-        diverse = false;
-        scratch.taken[i] = kCopy;
-        break;
-      }
-      if (!(distance_exact(metric, v, kept[r], norm, scratch.kept_norms[r]) >= distance)) {
-        diverse = false;
-        break;
-      }
-    }
-    if (!diverse) continue;
-    if (raw) {
-      kept.push_back(v);
-    } else {
-      float* slot = scratch.kept_vectors.data() + kept.size() * d;
-      std::copy(v.begin(), v.end(), slot);
-      kept.emplace_back(slot, d);
-    }
-    scratch.kept_norms.push_back(norm);
-    selected.push_back(sorted[i]);
-    scratch.taken[i] = kSelected;
+  if (index.has_raw_vectors()) {
+    return select_diverse(RawVectors{index, scratch.kept_raw, scratch.kept_norms}, scratch,
+                          candidates, m);
   }
-  // Keep pruned connections: the closest rejected candidates fill up to m.
-  for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
-    if (scratch.taken[i] == kRejected) selected.push_back(sorted[i]);
-  }
-  return selected;
+  return select_diverse(CodedVectors{index, scratch.kept_codes}, scratch, candidates, m);
 }
 
 void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedVector quantized) {
@@ -228,6 +267,7 @@ void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedV
   if (config.distance_metric == DistanceMetric::Cosine && code_norms.size() == id) {
     code_norms.push_back(decoded_norm_sq(quantized_view(id)));
   }
+  if (code_stats.size() == id) code_stats.push_back(code_stats_of(quantized_view(id)));
   if (config.store_raw_vectors)
     raw_vectors.insert(raw_vectors.end(), embedding.begin(), embedding.end());
   if (pq_codebook) {

@@ -16,8 +16,9 @@ namespace tessarine {
 // (IEEE total order), a candidate c is kept unless some already kept r has
 // distance_exact(c, r) < c's distance (a NaN distance also rejects); if fewer
 // than m survive, rejected candidates fill up in ascending distance. Returns
-// the kept ones first, then the fill-ins. Vectors are the raw ones when kept,
-// otherwise the decoded codes.
+// the kept ones first, then the fill-ins. A candidate that is the same vector
+// as a kept one is skipped altogether. Vectors are the raw ones when kept,
+// otherwise the decoded codes (compared through distance_between_codes).
 std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
                                                    std::span<const DistanceId> candidates,
                                                    uint64_t m);

@@ -5,6 +5,7 @@
 
 #include "core/base/fatal.h"
 #include "core/base/float_order.h"
+#include "core/base/prefetch.h"
 #include "core/distance/simd.h"
 #include "core/hnsw/beam_search.h"
 #include "core/hnsw/layer_search.h"
@@ -79,11 +80,11 @@ void prefetch_whole_vector(const HnswIndex& index, uint32_t id) {
   } else {
     start = reinterpret_cast<const char*>(index.vector_data.data() + std::size_t{id} * d);
     bytes = d;
-    __builtin_prefetch(index.vector_min.data() + id);
-    __builtin_prefetch(index.vector_scale.data() + id);
-    if (id < index.code_norms.size()) __builtin_prefetch(index.code_norms.data() + id);
+    prefetch_line(index.vector_min.data() + id);
+    prefetch_line(index.vector_scale.data() + id);
+    if (id < index.code_norms.size()) prefetch_line(index.code_norms.data() + id);
   }
-  for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(start + offset);
+  for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch_line(start + offset);
 }
 
 // Keeps the k closest of `entries` (already rescored), ascending.
@@ -156,6 +157,10 @@ float compute_distance(const HnswIndex& index, std::span<const float> query, uin
 }
 
 void HnswIndex::restore_derived() {
+  code_stats.clear();
+  code_stats.reserve(node_count);
+  for (uint32_t id = 0; id < node_count; ++id)
+    code_stats.push_back(code_stats_of(quantized_view(id)));
   code_norms.clear();
   if (config.distance_metric != DistanceMetric::Cosine) return;
   code_norms.reserve(node_count);

@@ -1,0 +1,117 @@
+#include "core/distance/code_dot.h"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "core/distance/cpu_features.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define TESSARINE_CODE_DOT_SIMD 1
+#include <immintrin.h>
+#endif
+
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC 12's AVX-512 headers fill "don't care" operands from an undefined
+// register, which -Wuninitialized reports at every use; nothing here reads one.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+namespace tessarine {
+namespace {
+
+// 32-bit lanes are emptied into the 64-bit total after this many bytes, so
+// neither a lane nor the sum of a register's lanes can overflow (as signed
+// 32-bit integers) however long the vectors are: the products of 64 bytes
+// add at most 64 * 255 * 255.
+constexpr std::size_t kBytesPerFlush = 64 * 256;
+
+}  // namespace
+
+uint64_t code_dot_portable(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  uint64_t total = 0;
+  for (std::size_t i = 0; i < n; ++i) total += uint32_t{a[i]} * b[i];
+  return total;
+}
+
+#ifdef TESSARINE_CODE_DOT_SIMD
+
+__attribute__((target("avx2"))) uint64_t code_dot_avx2(std::span<const uint8_t> a,
+                                                       std::span<const uint8_t> b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  uint64_t total = 0;
+  std::size_t i = 0;
+  while (i + 16 <= n) {
+    const std::size_t end = std::min(n - n % 16, i + kBytesPerFlush);
+    __m256i acc = _mm256_setzero_si256();
+    for (; i < end; i += 16) {
+      // Bytes widened to 16 bits; madd adds adjacent products into 32 bits.
+      const __m256i x =
+          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&a[i])));
+      const __m256i y =
+          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&b[i])));
+      acc = _mm256_add_epi32(acc, _mm256_madd_epi16(x, y));
+    }
+    alignas(32) uint32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+    for (uint32_t lane : lanes) total += lane;
+  }
+  for (; i < n; ++i) total += uint32_t{a[i]} * b[i];
+  return total;
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) uint64_t code_dot_avx512_vnni(
+    std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  // vpdpbusd multiplies unsigned bytes by signed ones. With b read as
+  // b - 128, a second product with -128 gives the correction:
+  // sum(a * b) = sum(a * (b - 128)) - sum(a * -128), lane by lane.
+  const __m512i minus_128 = _mm512_set1_epi8(static_cast<char>(0x80));
+  uint64_t total = 0;
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t end = std::min(n, i + kBytesPerFlush);
+    __m512i shifted = _mm512_setzero_si512();
+    __m512i correction = _mm512_setzero_si512();
+    for (; i < end; i += 64) {
+      // A partial last chunk is read under a mask: its missing bytes are 0 in
+      // a, so they add nothing to either sum.
+      const __mmask64 mask = end - i >= 64 ? ~__mmask64{0} : (__mmask64{1} << (end - i)) - 1;
+      const __m512i x = _mm512_maskz_loadu_epi8(mask, &a[i]);
+      const __m512i y = _mm512_xor_si512(_mm512_maskz_loadu_epi8(mask, &b[i]), minus_128);
+      shifted = _mm512_dpbusd_epi32(shifted, x, y);
+      correction = _mm512_dpbusd_epi32(correction, x, minus_128);
+    }
+    // Each lane now holds a sum of products of bytes, and all 16 together stay
+    // below 2^31.
+    total += static_cast<uint32_t>(_mm512_reduce_add_epi32(_mm512_sub_epi32(shifted, correction)));
+  }
+  return total;
+}
+
+#else
+
+uint64_t code_dot_avx2(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  return code_dot_portable(a, b);
+}
+uint64_t code_dot_avx512_vnni(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  return code_dot_portable(a, b);
+}
+
+#endif
+
+uint64_t code_dot(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  if (cpu_has_avx512_vnni()) return code_dot_avx512_vnni(a, b);
+  if (cpu_has_avx2_fma()) return code_dot_avx2(a, b);
+  return code_dot_portable(a, b);
+}
+
+CodeSums code_sums(std::span<const uint8_t> codes) {
+  CodeSums sums;
+  for (uint8_t c : codes) sums.sum += c;
+  sums.sum_sq = code_dot(codes, codes);
+  return sums;
+}
+
+}  // namespace tessarine
