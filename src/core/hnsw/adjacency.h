@@ -19,6 +19,8 @@
 #include <span>
 #include <vector>
 
+#include "core/base/prefetch.h"
+
 namespace tessarine {
 
 // lists[i][l]: the ids linked from node i on layer l.
@@ -50,6 +52,14 @@ class Adjacency {
   }
   std::span<const uint32_t> base_list(uint32_t node) const {
     return read(base_slot(node), base_capacity_);
+  }
+
+  // Hints the processor to load node `node`'s layer-0 list (a walk's next
+  // step reads it as soon as the node is taken).
+  void prefetch_base_list(uint32_t node) const {
+    const uint32_t* slot = base_slot(node);
+    prefetch_line(slot);
+    prefetch_line(slot + 16);
   }
 
   // Appends a node with `layer_count` (at most kMaxLists) empty lists.

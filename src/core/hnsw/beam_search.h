@@ -103,6 +103,9 @@ std::vector<DistanceId> beam_search(const HnswIndex& index, std::span<const floa
     const DistanceId current = candidates.back();
     candidates.pop_back();
     if (full() && total_order_key(current.first) > total_order_key(results.front().first)) break;
+    // The closest waiting node is most often the next one taken.
+    if (layer == 0 && !candidates.empty())
+      index.neighbors.prefetch_base_list(candidates.front().second);
     if (layer != 0 && layer >= index.neighbors.layer_count(current.second)) {
       continue;  // the node does not reach this layer
     }
