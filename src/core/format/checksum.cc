@@ -13,6 +13,10 @@ uint32_t one_pass(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
+uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes) {
+  return static_cast<uint32_t>(::crc32_z(crc, bytes.data(), bytes.size()));
+}
+
 uint32_t crc32_of(std::span<const uint8_t> bytes) {
   if (bytes.size() < kParallelChecksumBytes) return one_pass(bytes);
   const std::span<const uint8_t> first = bytes.first(bytes.size() / 2);

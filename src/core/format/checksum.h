@@ -11,6 +11,10 @@ namespace tessarine {
 // which gives the same value as one pass.
 uint32_t crc32_of(std::span<const uint8_t> bytes);
 
+// The CRC-32 of the bytes whose CRC-32 is `crc` followed by `bytes`, for a
+// checksum taken piece by piece (crc32_update(0, {}) is the empty input's).
+uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes);
+
 // Below this many bytes one pass on the calling thread is quicker than
 // starting a thread.
 inline constexpr std::size_t kParallelChecksumBytes = std::size_t{4} << 20;

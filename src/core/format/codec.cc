@@ -3,8 +3,6 @@
 // `get`. Changing either side changes the file format.
 #include "core/format/codec.h"
 
-#include <sys/mman.h>
-
 #include <memory>
 #include <utility>
 
@@ -224,38 +222,6 @@ std::vector<uint8_t> encode_record(const Record& record, Put put) {
   put(counter, record);
   std::vector<uint8_t> out(static_cast<std::size_t>(counter.size()));
   ByteWriter writer(out);
-  put(writer, record);
-  if (!writer.finished()) fatal("record encoding wrote fewer bytes than its computed size");
-  return out;
-}
-
-// Buffers from this size on are mapped (with huge pages where the system
-// allows them); smaller ones come from new[]. Neither is zero-filled by us.
-constexpr std::size_t kMappedBufferBytes = std::size_t{4} << 20;
-
-std::unique_ptr<uint8_t[], RecordBufferRelease> allocate_record_buffer(std::size_t size) {
-  if (size >= kMappedBufferBytes) {
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p != MAP_FAILED) {
-      (void)::madvise(p, size, MADV_HUGEPAGE);  // a hint: refused where huge pages are off
-      return {static_cast<uint8_t*>(p), RecordBufferRelease{size}};
-    }
-  }
-  return {new uint8_t[size], RecordBufferRelease{0}};
-}
-
-// The same with spare bytes around the record, which are left unwritten.
-template <typename Record, typename Put>
-FramedRecord encode_record_framed(const Record& record, Put put, std::size_t head,
-                                  std::size_t tail) {
-  ByteCounter counter;
-  put(counter, record);
-  FramedRecord out;
-  out.head = head;
-  out.size = static_cast<std::size_t>(counter.size());
-  out.tail = tail;
-  out.bytes = allocate_record_buffer(head + out.size + tail);
-  ByteWriter writer(out.record());
   put(writer, record);
   if (!writer.finished()) fatal("record encoding wrote fewer bytes than its computed size");
   return out;
@@ -501,23 +467,15 @@ bool get_wal_entry(ByteReader& r, WalEntry& entry) {
 
 }  // namespace
 
-void RecordBufferRelease::operator()(uint8_t* p) const {
-  if (mapped != 0) {
-    ::munmap(p, mapped);
-  } else {
-    delete[] p;
-  }
-}
-
 std::vector<uint8_t> encode_collection(const Collection& collection) {
   return encode_record(collection,
                        [](auto& sink, const Collection& c) { put_collection(sink, c); });
 }
 
-FramedRecord encode_collection_framed(const Collection& collection, std::size_t head,
-                                      std::size_t tail) {
-  return encode_record_framed(
-      collection, [](auto& sink, const Collection& c) { put_collection(sink, c); }, head, tail);
+void encode_collection_to(const Collection& collection, codec::ChunkChannel& channel) {
+  codec::ChunkWriter writer(channel);
+  put_collection(writer, collection);
+  writer.finish();
 }
 
 Result<Collection> decode_collection(std::span<const uint8_t> bytes) {

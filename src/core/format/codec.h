@@ -15,6 +15,10 @@
 #include "core/collection/collection.h"
 #include "core/format/wal_entry.h"
 
+namespace tessarine::codec {
+class ChunkChannel;
+}
+
 namespace tessarine {
 
 // Decoding errors carry kInvalidData and one of these texts (numbers in decimal):
@@ -30,29 +34,9 @@ namespace tessarine {
 
 std::vector<uint8_t> encode_collection(const Collection& collection);
 
-// A record with room around it for a frame that its writer fills in (a
-// snapshot's magic, nonce, tag or trailer), in one allocation that is not
-// zero-filled first, so the file can be written in one piece.
-// Releases a FramedRecord's buffer. Large buffers are mapped with
-// transparent huge pages where the system offers them: the kernel then
-// supplies a file-sized buffer in a few dozen page faults, not thousands.
-struct RecordBufferRelease {
-  std::size_t mapped = 0;  // bytes mapped, or 0 for a buffer from new[]
-  void operator()(uint8_t* p) const;
-};
-
-struct FramedRecord {
-  std::unique_ptr<uint8_t[], RecordBufferRelease> bytes;
-  std::size_t head = 0;  // bytes before the record
-  std::size_t size = 0;  // of the record
-  std::size_t tail = 0;  // bytes after the record
-
-  std::span<uint8_t> all() const { return {bytes.get(), head + size + tail}; }
-  std::span<uint8_t> record() const { return {bytes.get() + head, size}; }
-};
-// The record of encode_collection with `head` and `tail` spare bytes around it.
-FramedRecord encode_collection_framed(const Collection& collection, std::size_t head,
-                                      std::size_t tail);
+// The record of encode_collection streamed into `channel`'s buffers (see
+// ChunkWriter), with no walk to size it first.
+void encode_collection_to(const Collection& collection, codec::ChunkChannel& channel);
 Result<Collection> decode_collection(std::span<const uint8_t> bytes);
 
 std::vector<uint8_t> encode_wal_entry(const WalEntry& entry);

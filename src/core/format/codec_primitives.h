@@ -2,7 +2,8 @@
 // numbers, u64 length prefixes, one-byte bools, tagged optionals and u32
 // variant indexes. A record is walked twice by the same code: once into a
 // ByteCounter to learn its exact size, then into a ByteWriter over a buffer of
-// that size, so the two walks cannot disagree. ByteReader reads front to back
+// that size, so the two walks cannot disagree; or once into a ChunkWriter,
+// which streams it in pieces of a size the receiver chooses. ByteReader reads front to back
 // and keeps the first error's text.
 #pragma once
 
@@ -39,6 +40,17 @@ inline constexpr uint64_t kMaxReservationBytes = uint64_t{1} << 20;
 template <typename T>
 std::size_t reservation_for(uint64_t count) {
   return static_cast<std::size_t>(std::min<uint64_t>(count, kMaxReservationBytes / sizeof(T)));
+}
+
+// Stores v little-endian at dst; returns the byte after it.
+template <typename T>
+uint8_t* store_le(uint8_t* dst, T v) {
+  if constexpr (kLittleEndianHost) {
+    std::memcpy(dst, &v, sizeof(T));
+  } else {
+    for (std::size_t i = 0; i < sizeof(T); ++i) dst[i] = static_cast<uint8_t>(v >> (8 * i));
+  }
+  return dst + sizeof(T);
 }
 
 // Sums the encoded size of everything put into it.
@@ -115,17 +127,6 @@ class ByteWriter {
     return at;
   }
 
-  // Stores v little-endian at dst; returns the byte after it.
-  template <typename T>
-  static uint8_t* store_le(uint8_t* dst, T v) {
-    if constexpr (kLittleEndianHost) {
-      std::memcpy(dst, &v, sizeof(T));
-    } else {
-      for (std::size_t i = 0; i < sizeof(T); ++i) dst[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-    return dst + sizeof(T);
-  }
-
   template <typename T>
   void put_le(T v) {
     store_le(claim(sizeof(T)), v);
@@ -144,6 +145,113 @@ class ByteWriter {
 
   uint8_t* pos_;
   uint8_t* end_;
+};
+
+// Receives a record streamed through a ChunkWriter, one buffer at a time.
+class ChunkChannel {
+ public:
+  virtual ~ChunkChannel() = default;
+  // The next buffer to fill, of at least 8 bytes.
+  virtual std::span<uint8_t> take_buffer() = 0;
+  // Hands back the buffer last taken, of which the first `used` bytes hold
+  // the record's next bytes.
+  virtual void hand_over(std::size_t used) = 0;
+};
+
+// Writes the bytes a ByteWriter would write, into a channel's buffers: each
+// is handed over when the next value does not fit, and runs are split
+// between buffers at element boundaries. No counting walk is needed first.
+class ChunkWriter {
+ public:
+  explicit ChunkWriter(ChunkChannel& channel) : channel_(channel) { next_buffer(); }
+
+  void put_u8(uint8_t v) { put_le(v); }
+  void put_bool(bool v) { put_le(static_cast<uint8_t>(v ? 1 : 0)); }
+  void put_u32(uint32_t v) { put_le(v); }
+  void put_u64(uint64_t v) { put_le(v); }
+  void put_i64(int64_t v) { put_le(static_cast<uint64_t>(v)); }
+  void put_f64(double v) { put_le(std::bit_cast<uint64_t>(v)); }
+  void put_raw(const uint8_t* data, std::size_t n) {
+    put_run(std::span<const uint8_t>(data, n), 1, [](uint8_t* dst, std::span<const uint8_t> run) {
+      std::memcpy(dst, run.data(), run.size());
+    });
+  }
+  void put_f32s(std::span<const float> v) { put_array(v); }
+  void put_u32s(std::span<const uint32_t> v) { put_array(v); }
+  void put_bools(std::span<const uint8_t> v) {
+    put_run(v, 1, [](uint8_t* dst, std::span<const uint8_t> run) {
+      for (uint8_t b : run) *dst++ = b != 0 ? 1 : 0;
+    });
+  }
+  template <U32Record T>
+  void put_u32_records(std::span<const T> v) {
+    put_run(v, sizeof(T), [](uint8_t* dst, std::span<const T> run) {
+      if constexpr (kLittleEndianHost) {
+        std::memcpy(dst, run.data(), sizeof(T) * run.size());
+      } else {
+        for (const T& record : run) {
+          uint32_t words[sizeof(T) / 4];
+          std::memcpy(words, &record, sizeof(T));
+          for (uint32_t w : words) dst = store_le(dst, w);
+        }
+      }
+    });
+  }
+
+  // Hands over the last, partly filled buffer.
+  void finish() { channel_.hand_over(static_cast<std::size_t>(pos_ - begin_)); }
+
+ private:
+  void next_buffer() {
+    const std::span<uint8_t> buffer = channel_.take_buffer();
+    if (buffer.size() < 8) fatal("record chunk smaller than one value");
+    begin_ = pos_ = buffer.data();
+    end_ = buffer.data() + buffer.size();
+  }
+
+  template <typename T>
+  void put_le(T v) {
+    if (static_cast<std::size_t>(end_ - pos_) < sizeof(T)) {
+      channel_.hand_over(static_cast<std::size_t>(pos_ - begin_));
+      next_buffer();
+    }
+    pos_ = store_le(pos_, v);
+  }
+
+  template <typename T>
+  void put_array(std::span<const T> v) {
+    static_assert(sizeof(T) == 4);
+    put_run(v, 4, [](uint8_t* dst, std::span<const T> run) {
+      if constexpr (kLittleEndianHost) {
+        std::memcpy(dst, run.data(), 4 * run.size());
+      } else {
+        for (T x : run) dst = store_le(dst, std::bit_cast<uint32_t>(x));
+      }
+    });
+  }
+
+  // Writes `v` in as many pieces as buffers need, each piece whole elements
+  // of `width` encoded bytes.
+  template <typename T, typename Write>
+  void put_run(std::span<const T> v, std::size_t width, Write write) {
+    while (!v.empty()) {
+      const std::size_t fit = static_cast<std::size_t>(end_ - pos_) / width;
+      if (fit == 0) {
+        channel_.hand_over(static_cast<std::size_t>(pos_ - begin_));
+        next_buffer();
+        continue;
+      }
+      const std::size_t count = std::min(fit, v.size());
+      write(pos_, v.first(count));
+      pos_ += count * width;
+      v = v.subspan(count);
+    }
+  }
+
+  ChunkChannel& channel_;
+  uint8_t* begin_ = nullptr;
+  uint8_t* pos_ = nullptr;
+  uint8_t* end_ = nullptr;
 };
 
 // Reads primitives from the front of a byte slice. Every read checks that

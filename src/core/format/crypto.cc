@@ -174,6 +174,41 @@ void EncryptionKey::encrypt_in_place(std::span<uint8_t> sealed) const {
   }
 }
 
+struct EncryptionKey::Sealer::Context {
+  CipherCtx ctx;
+};
+
+EncryptionKey::Sealer::Sealer(std::unique_ptr<Context> context) : context_(std::move(context)) {}
+EncryptionKey::Sealer::Sealer(Sealer&&) noexcept = default;
+EncryptionKey::Sealer::~Sealer() = default;
+
+EncryptionKey::Sealer EncryptionKey::begin_sealing(std::span<uint8_t> nonce) const {
+  if (nonce.size() != kNonceSize) fatal("AES-GCM nonce room of the wrong size");
+  fill_random_bytes(nonce.data(), kNonceSize, "an AES-GCM nonce");
+  auto context = std::make_unique<Sealer::Context>();
+  context->ctx = copy_keyed_context(state_->keyed.get());
+  if (EVP_EncryptInit_ex(context->ctx.get(), nullptr, nullptr, nullptr, nonce.data()) != 1) {
+    encryption_failed();
+  }
+  return Sealer(std::move(context));
+}
+
+void EncryptionKey::Sealer::seal(std::span<uint8_t> piece) {
+  if (!cipher_update(context_->ctx.get(), piece.data(), piece.data(), piece.size())) {
+    encryption_failed();
+  }
+}
+
+void EncryptionKey::Sealer::finish(std::span<uint8_t> tag) {
+  if (tag.size() != kTagSize) fatal("AES-GCM tag room of the wrong size");
+  int final_length = 0;
+  if (EVP_EncryptFinal_ex(context_->ctx.get(), tag.data(), &final_length) != 1 ||
+      final_length != 0 ||
+      EVP_CIPHER_CTX_ctrl(context_->ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, tag.data()) != 1) {
+    encryption_failed();
+  }
+}
+
 Result<std::vector<uint8_t>> EncryptionKey::decrypt(std::span<const uint8_t> sealed) const {
   if (sealed.size() < kSealOverhead) {
     return Status::InvalidData("encrypted data too short: " + std::to_string(sealed.size()) +

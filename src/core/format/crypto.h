@@ -39,6 +39,10 @@ class EncryptionKey {
   // into the rooms and the plaintext is replaced by its ciphertext.
   void encrypt_in_place(std::span<uint8_t> sealed) const;
 
+  class Sealer;
+  // A sealer of one message given piece by piece; see Sealer.
+  Sealer begin_sealing(std::span<uint8_t> nonce) const;
+
   // Errors (kInvalidData): "encrypted data too short: {} bytes (minimum 28)",
   // "decryption failed: wrong key or corrupted data". No plaintext is returned
   // unless the tag verifies.
@@ -55,6 +59,27 @@ class EncryptionKey {
   EncryptionKey() = default;
   struct State;
   std::unique_ptr<State> state_;
+};
+
+// Seals one message given in pieces, each encrypted in place as it comes:
+// nonce, pieces and tag together are what encrypt_in_place makes of the
+// whole. Used by one thread at a time.
+class EncryptionKey::Sealer {
+ public:
+  ~Sealer();
+  Sealer(Sealer&&) noexcept;
+  Sealer& operator=(Sealer&&) = delete;
+
+  // Replaces the next piece of plaintext by its ciphertext.
+  void seal(std::span<uint8_t> piece);
+  // Ends the message and writes its tag (kTagSize bytes).
+  void finish(std::span<uint8_t> tag);
+
+ private:
+  friend class EncryptionKey;
+  struct Context;
+  explicit Sealer(std::unique_ptr<Context> context);
+  std::unique_ptr<Context> context_;
 };
 
 }  // namespace tessarine

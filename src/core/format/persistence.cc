@@ -12,6 +12,7 @@
 #include "core/format/checksum.h"
 #include "core/format/codec.h"
 #include "core/format/quoted_path.h"
+#include "core/format/snapshot_writer.h"
 
 namespace tessarine {
 namespace {
@@ -22,30 +23,6 @@ constexpr std::size_t kMagicBytes = 4;
 constexpr std::size_t kTrailerBytes = 8;  // magic + CRC
 constexpr unsigned kSnapshotMode = 0600;
 constexpr unsigned kDirectoryMode = 0700;
-
-// Writes `bytes` to `temporary` (created or emptied, mode 0600) in one
-// append, syncs it and renames it over `snapshot`. A failure once the
-// temporary file exists removes it again (a full disk must not keep a
-// half-written copy around) and returns the original error.
-Status replace_file(Env& env, const fs::path& temporary, const fs::path& snapshot,
-                    std::span<const uint8_t> bytes) {
-  auto file = env.open_writable(temporary, OpenMode::kTruncate, kSnapshotMode);
-  if (!file.ok()) return file.status();
-  Status status = (*file)->append(bytes);
-  if (status.ok()) status = (*file)->sync();
-  if (status.ok()) status = (*file)->close();
-  if (status.ok()) status = env.rename(temporary, snapshot);
-  if (!status.ok()) {
-    file->reset();
-    (void)env.remove(temporary);  // best effort
-  }
-  return status;
-}
-
-void write_plain_trailer(uint32_t crc, uint8_t* trailer) {
-  std::memcpy(trailer, kPlainSnapshotMagic.data(), kMagicBytes);
-  for (int i = 0; i < 4; ++i) trailer[kMagicBytes + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
-}
 
 bool starts_with_magic(std::span<const uint8_t> bytes, std::string_view magic) {
   return bytes.size() >= magic.size() && std::memcmp(bytes.data(), magic.data(), magic.size()) == 0;
@@ -92,34 +69,35 @@ Result<std::span<const uint8_t>> unframe(std::span<const uint8_t> bytes, const f
 
 Status save_collection(Env& env, const CollectionHandle& collection, const fs::path& dir,
                        const EncryptionKey* key) {
-  // The record is encoded between the rooms of its frame, so the file is
-  // one buffer written in one piece. Only the encoding reads the collection:
-  // writers wait for that, not for the checksum or the disk.
-  const std::size_t head = key == nullptr ? 0 : kMagicBytes + kNonceSize;
-  const std::size_t tail = key == nullptr ? kTrailerBytes : kTagSize;
-  std::shared_lock guard(collection->lock);
-  const FramedRecord framed = encode_collection_framed(collection->data, head, tail);
-  const std::string name = collection->data.name;
-  guard.unlock();
-  if (key == nullptr) {
-    write_plain_trailer(crc32_of(framed.record()), framed.all().data() + framed.size);
-  } else {
-    std::memcpy(framed.all().data(), kEncryptedSnapshotMagic.data(), kMagicBytes);
-    key->encrypt_in_place(framed.all().subspan(kMagicBytes));
-  }
-
   // Directories created here reach stable storage with the snapshot.
   if (Status created = env.create_dirs(dir); !created.ok()) return created;
   // Snapshots are private to their owner; a directory we cannot narrow (one
   // we do not own) is still written to.
   (void)env.set_permissions(dir, kDirectoryMode);
 
-  const fs::path snapshot = dir / snapshot_file_name(name);
+  std::shared_lock guard(collection->lock);
+  const fs::path snapshot = dir / snapshot_file_name(collection->data.name);
   fs::path temporary = snapshot;
   temporary += std::string(kTemporarySuffix);
-
-  const Status written = replace_file(env, temporary, snapshot, framed.all());
-  if (!written.ok()) return written;
+  auto file = env.open_writable(temporary, OpenMode::kTruncate, kSnapshotMode);
+  if (!file.ok()) return file.status();
+  Status written;
+  {
+    // The record is encoded straight into the writer's buffers, which its
+    // thread checks or seals and appends to the file while the next ones
+    // fill. Writers to the collection wait for the encoding (and so for all
+    // but the last buffers' writing), not for the sync.
+    SnapshotWriter writer(std::move(*file), key);
+    encode_collection_to(collection->data, writer);
+    guard.unlock();
+    written = writer.finish();
+  }  // the file is closed here, before a failed one is removed
+  if (written.ok()) written = env.rename(temporary, snapshot);
+  if (!written.ok()) {
+    // A full disk must not keep a half-written copy around.
+    (void)env.remove(temporary);  // best effort
+    return written;
+  }
   // The rename itself becomes durable with the directory.
   return env.sync_dir(dir);
 }

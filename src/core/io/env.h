@@ -61,6 +61,10 @@ class WritableFile {
   // Flushes the file's data to stable storage (the strongest flush the
   // platform has).
   virtual Status sync() = 0;
+  // Asks the system to start writing the bytes appended so far to disk, so
+  // that a later sync() has less left to wait for. Only a hint: it reports
+  // nothing and makes nothing durable.
+  virtual void start_writeback() {}
   // Cuts the file to `size` bytes; later appends continue at the new end.
   virtual Status truncate(uint64_t size) = 0;
   // Reads up to out.size() bytes at `offset` (fewer only at the end of the file).

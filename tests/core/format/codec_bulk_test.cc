@@ -11,6 +11,7 @@
 #include "core/bm25/inverted_index.h"
 #include "core/format/codec.h"
 #include "core/format/codec_primitives.h"
+#include "snapshot_test_util.h"
 
 namespace tessarine {
 namespace {
@@ -162,6 +163,41 @@ TEST(CodecBulkTest, DecodedKeywordIndexKeepsTheBuiltBounds) {
       EXPECT_EQ(other.blocks()[b].last_doc_id, list.blocks()[b].last_doc_id);
       EXPECT_EQ(other.blocks()[b].max_term_freq, list.blocks()[b].max_term_freq);
       EXPECT_EQ(other.blocks()[b].min_doc_length, list.blocks()[b].min_doc_length);
+    }
+  }
+}
+
+// Collects a streamed record, in buffers of one size.
+class CollectingChannel : public codec::ChunkChannel {
+ public:
+  explicit CollectingChannel(std::size_t buffer_size) : buffer_(buffer_size) {}
+  std::span<uint8_t> take_buffer() override { return buffer_; }
+  void hand_over(std::size_t used) override {
+    ASSERT_LE(used, buffer_.size());
+    bytes.insert(bytes.end(), buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(used));
+    ++buffers;
+  }
+  std::vector<uint8_t> bytes;
+  std::size_t buffers = 0;
+
+ private:
+  std::vector<uint8_t> buffer_;
+};
+
+// Streamed in buffers of any size, down to one value, a record is the bytes
+// of the counted, one-buffer encoding: runs are cut between buffers at
+// element boundaries, values never.
+TEST(CodecBulkTest, StreamedRecordIsTheWholeRecordCutIntoBuffers) {
+  for (bool raw : {false, true}) {
+    const Collection collection = testing::sample_collection("docs", raw);
+    const std::vector<uint8_t> whole = encode_collection(collection);
+    for (std::size_t buffer_size : {8, 13, 64, 4099, 1 << 20}) {
+      CollectingChannel channel(buffer_size);
+      encode_collection_to(collection, channel);
+      EXPECT_EQ(channel.bytes, whole) << "buffers of " << buffer_size << " bytes";
+      if (buffer_size < whole.size()) {
+        EXPECT_GT(channel.buffers, 1u);
+      }
     }
   }
 }

@@ -1,0 +1,126 @@
+#include "core/format/snapshot_writer.h"
+
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "core/base/fatal.h"
+#include "core/format/checksum.h"
+#include "core/format/persistence.h"
+
+namespace tessarine {
+
+SnapshotWriter::SnapshotWriter(std::unique_ptr<WritableFile> file, const EncryptionKey* key,
+                               std::size_t buffer_bytes, std::size_t buffer_count)
+    : file_(std::move(file)), key_(key), buffer_bytes_(buffer_bytes) {
+  if (buffer_count < 2) fatal("a snapshot writer needs two buffers");
+  for (std::size_t i = 0; i < buffer_count; ++i) {
+    buffers_.push_back(std::make_unique_for_overwrite<uint8_t[]>(buffer_bytes));
+    free_.push_back(i);
+  }
+  if (key_ != nullptr) {
+    // The sealed frame's head: magic, then the nonce the sealer draws.
+    uint8_t head[kEncryptedSnapshotMagic.size() + kNonceSize];
+    std::memcpy(head, kEncryptedSnapshotMagic.data(), kEncryptedSnapshotMagic.size());
+    sealer_.emplace(
+        key_->begin_sealing(std::span<uint8_t>(head + kEncryptedSnapshotMagic.size(), kNonceSize)));
+    status_ = append(head);
+  }
+  try {
+    writer_ = std::thread([this] { write_loop(); });
+  } catch (const std::system_error&) {
+    // No second thread: hand_over writes each buffer itself.
+  }
+}
+
+SnapshotWriter::~SnapshotWriter() {
+  if (!writer_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
+}
+
+std::span<uint8_t> SnapshotWriter::take_buffer() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return !free_.empty(); });
+  current_ = free_.front();
+  free_.pop_front();
+  return {buffers_[current_].get(), buffer_bytes_};
+}
+
+void SnapshotWriter::hand_over(std::size_t used) {
+  const Filled filled{current_, used};
+  if (!writer_.joinable()) {
+    write_buffer(filled);
+    free_.push_back(filled.buffer);
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    filled_.push_back(filled);
+  }
+  changed_.notify_all();
+}
+
+void SnapshotWriter::write_loop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return closing_ || !filled_.empty(); });
+    if (filled_.empty()) return;  // closing, and everything handed over is written
+    const Filled filled = filled_.front();
+    filled_.pop_front();
+    lock.unlock();
+    write_buffer(filled);
+    lock.lock();
+    free_.push_back(filled.buffer);
+    changed_.notify_all();
+  }
+}
+
+void SnapshotWriter::write_buffer(const Filled& filled) {
+  // After a failure the rest is only drained: the caller removes the file.
+  if (!status_.ok()) return;
+  const std::span<uint8_t> bytes(buffers_[filled.buffer].get(), filled.used);
+  if (sealer_) {
+    sealer_->seal(bytes);
+  } else {
+    crc_ = crc32_update(crc_, bytes);
+  }
+  status_ = append(bytes);
+  if (status_.ok()) file_->start_writeback();
+}
+
+Status SnapshotWriter::append(std::span<const uint8_t> bytes) { return file_->append(bytes); }
+
+Status SnapshotWriter::finish() {
+  if (writer_.joinable()) {
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+    }
+    changed_.notify_all();
+    writer_.join();
+  }
+  if (!status_.ok()) return status_;
+  if (sealer_) {
+    uint8_t tag[kTagSize];
+    sealer_->finish(tag);
+    status_ = append(tag);
+  } else {
+    // The plain frame's tail: magic, then the CRC-32 big-endian.
+    uint8_t trailer[kPlainSnapshotMagic.size() + 4];
+    std::memcpy(trailer, kPlainSnapshotMagic.data(), kPlainSnapshotMagic.size());
+    for (int i = 0; i < 4; ++i) {
+      trailer[kPlainSnapshotMagic.size() + i] = static_cast<uint8_t>(crc_ >> (24 - 8 * i));
+    }
+    status_ = append(trailer);
+  }
+  if (status_.ok()) status_ = file_->sync();
+  if (status_.ok()) status_ = file_->close();
+  return status_;
+}
+
+}  // namespace tessarine
