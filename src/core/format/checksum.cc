@@ -17,6 +17,11 @@ uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes) {
   return static_cast<uint32_t>(::crc32_z(crc, bytes.data(), bytes.size()));
 }
 
+uint32_t crc32_combine(uint32_t first_crc, uint32_t second_crc, std::size_t second_length) {
+  return static_cast<uint32_t>(
+      ::crc32_combine(first_crc, second_crc, static_cast<z_off_t>(second_length)));
+}
+
 uint32_t crc32_of(std::span<const uint8_t> bytes) {
   if (bytes.size() < kParallelChecksumBytes) return one_pass(bytes);
   const std::span<const uint8_t> first = bytes.first(bytes.size() / 2);
@@ -30,8 +35,7 @@ uint32_t crc32_of(std::span<const uint8_t> bytes) {
   }
   const uint32_t first_crc = one_pass(first);
   helper.join();
-  return static_cast<uint32_t>(
-      ::crc32_combine(first_crc, second_crc, static_cast<z_off_t>(second.size())));
+  return crc32_combine(first_crc, second_crc, second.size());
 }
 
 }  // namespace tessarine

@@ -27,7 +27,8 @@ inline constexpr std::string_view kEncryptedSnapshotMagic = "TCE1";
 
 // Writes the collection's snapshot to dir / snapshot_file_name(name), sealed
 // under `key` when one is given (nullptr: plain). Holds the collection's lock
-// shared throughout. Creates `dir` (and parents) and sets it to 0700; writes
+// shared while it encodes (SnapshotWriter writes the file meanwhile), not
+// through the sync. Creates `dir` (and parents) and sets it to 0700; writes
 // a temporary file next to the snapshot with mode 0600, syncs it, renames it
 // over the snapshot and syncs the directory, so after a crash the snapshot
 // is either the old file or the complete new one. On failure the previous

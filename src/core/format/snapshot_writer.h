@@ -52,6 +52,7 @@ class SnapshotWriter final : public codec::ChunkChannel {
   struct Filled {
     std::size_t buffer;
     std::size_t used;
+    std::optional<uint32_t> crc;  // the buffer's own CRC-32, when the encoder took it
   };
 
   void write_loop();
@@ -67,6 +68,7 @@ class SnapshotWriter final : public codec::ChunkChannel {
   std::vector<std::unique_ptr<uint8_t[]>> buffers_;
   std::size_t buffer_bytes_;
   std::size_t current_ = 0;  // the buffer the encoder fills
+  std::size_t handed_over_ = 0;
 
   std::mutex mutex_;
   std::condition_variable changed_;
