@@ -174,14 +174,15 @@ TEST(ConcurrencyTest, MixedOperationsOnOneCollectionKeepItConsistent) {
           fail("insert failed: " + id.status().message());
           continue;
         }
-        live.add(*id);
-        inserted.fetch_add(1);
         if (i % 50 == 49) {
-          // Re-inserting a live id is refused without harm.
+          // Re-inserting a live id is refused without harm. (The id is not
+          // yet offered to the deleter, so it is surely still live.)
           Result<Uuid> again =
               insert_document(*collection, Document{*id, "dup", {}}, random_embedding(rng));
           if (again.ok()) fail("a live id was inserted twice");
         }
+        live.add(*id);
+        inserted.fetch_add(1);
       }
       inserters_running.fetch_sub(1);
     });
