@@ -332,6 +332,17 @@ void bench_kernel_peak(bool quick) {
            return distance_asym_prenorm(DistanceMetric::Cosine, query, coded[r].view(), query_norm,
                                         coded_norms[r]);
          }));
+  // The widest kernels called directly, without the dispatching entry
+  // points' feature test and metric switch.
+  if (cpu_has_avx512f()) {
+    report("exact dot product, AVX-512 kernel", d, best_of([&](std::size_t r) {
+             return avx512_dot_product_f32(query, row_of(r));
+           }));
+    report("8-bit cosine, AVX-512 kernel", d, best_of([&](std::size_t r) {
+             return avx512_cosine_asym_known_norm(query, coded[r].view(), query_norm,
+                                                  coded_norms[r]);
+           }));
+  }
   // The neighbour selection's comparison of two stored vectors: from the
   // codes' integer sums, and (as it was done before) decoding the candidate
   // and taking the exact cosine against an already decoded neighbour.
