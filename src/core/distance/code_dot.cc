@@ -74,14 +74,20 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) uint64_t code_dot_avx512_
     const std::size_t end = std::min(n, i + kBytesPerFlush);
     __m512i shifted = _mm512_setzero_si512();
     __m512i correction = _mm512_setzero_si512();
-    for (; i < end; i += 64) {
-      // A partial last chunk is read under a mask: its missing bytes are 0 in
-      // a, so they add nothing to either sum.
-      const __mmask64 mask = end - i >= 64 ? ~__mmask64{0} : (__mmask64{1} << (end - i)) - 1;
-      const __m512i x = _mm512_maskz_loadu_epi8(mask, &a[i]);
-      const __m512i y = _mm512_xor_si512(_mm512_maskz_loadu_epi8(mask, &b[i]), minus_128);
-      shifted = _mm512_dpbusd_epi32(shifted, x, y);
+    const auto step = [&](__m512i x, __m512i y)
+        __attribute__((target("avx512f,avx512bw,avx512vnni"))) {
+      shifted = _mm512_dpbusd_epi32(shifted, x, _mm512_xor_si512(y, minus_128));
       correction = _mm512_dpbusd_epi32(correction, x, minus_128);
+    };
+    for (; i + 64 <= end; i += 64) {
+      step(_mm512_loadu_si512(&a[i]), _mm512_loadu_si512(&b[i]));
+    }
+    if (i < end) {
+      // The last partial chunk is read under a mask: its missing bytes are 0
+      // in a, so they add nothing to either sum.
+      const __mmask64 mask = (__mmask64{1} << (end - i)) - 1;
+      step(_mm512_maskz_loadu_epi8(mask, &a[i]), _mm512_maskz_loadu_epi8(mask, &b[i]));
+      i = end;
     }
     // Each lane now holds a sum of products of bytes, and all 16 together stay
     // below 2^31.
@@ -101,10 +107,14 @@ uint64_t code_dot_avx512_vnni(std::span<const uint8_t> a, std::span<const uint8_
 
 #endif
 
+CodeDotKernel code_dot_kernel() {
+  if (cpu_has_avx512_vnni()) return code_dot_avx512_vnni;
+  if (cpu_has_avx2_fma()) return code_dot_avx2;
+  return code_dot_portable;
+}
+
 uint64_t code_dot(std::span<const uint8_t> a, std::span<const uint8_t> b) {
-  if (cpu_has_avx512_vnni()) return code_dot_avx512_vnni(a, b);
-  if (cpu_has_avx2_fma()) return code_dot_avx2(a, b);
-  return code_dot_portable(a, b);
+  return code_dot_kernel()(a, b);
 }
 
 CodeSums code_sums(std::span<const uint8_t> codes) {

@@ -11,6 +11,10 @@ namespace tessarine {
 // Sum of a[i] * b[i] over the common length.
 uint64_t code_dot(std::span<const uint8_t> a, std::span<const uint8_t> b);
 
+// The widest path of code_dot this machine runs, for callers in a loop.
+using CodeDotKernel = uint64_t (*)(std::span<const uint8_t>, std::span<const uint8_t>);
+CodeDotKernel code_dot_kernel();
+
 struct CodeSums {
   uint64_t sum = 0;     // sum of codes
   uint64_t sum_sq = 0;  // sum of squared codes

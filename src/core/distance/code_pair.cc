@@ -33,7 +33,8 @@ float distance_between_codes(DistanceMetric metric, const CodedVector& a, const 
   // Sum over i of (ma + sa * a_i) * (mb + sb * b_i), expanded.
   const double ma = a.view.min, sa = a.view.scale;
   const double mb = b.view.min, sb = b.view.scale;
-  const double codes_dot = static_cast<double>(code_dot(a.view.codes, b.view.codes));
+  static const CodeDotKernel dot_codes = code_dot_kernel();
+  const double codes_dot = static_cast<double>(dot_codes(a.view.codes, b.view.codes));
   const double dot = static_cast<double>(length) * ma * mb + ma * b.stats.scaled_sum +
                      mb * a.stats.scaled_sum + sa * sb * codes_dot;
   switch (metric) {
