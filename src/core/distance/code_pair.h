@@ -13,11 +13,12 @@ namespace tessarine {
 
 // What a comparison needs of a stored vector besides its codes, derived from
 // its code sums once: scale * sum(codes), and the decoded sum of squares and
-// its square root.
+// its square root and that root's inverse (0 for a zero norm).
 struct CodeStats {
   double scaled_sum = 0.0;
   double norm_sq = 0.0;
   double norm = 0.0;
+  double inverse_norm = 0.0;
 };
 CodeStats code_stats_of(const QuantizedView& view);
 
