@@ -335,9 +335,8 @@ void bench_kernel_peak(bool quick) {
   // The widest kernels called directly, without the dispatching entry
   // points' feature test and metric switch.
   if (cpu_has_avx512f()) {
-    report("exact dot product, AVX-512 kernel", d, best_of([&](std::size_t r) {
-             return avx512_dot_product_f32(query, row_of(r));
-           }));
+    report("exact dot product, AVX-512 kernel", d,
+           best_of([&](std::size_t r) { return avx512_dot_product_f32(query, row_of(r)); }));
     report("8-bit cosine, AVX-512 kernel", d, best_of([&](std::size_t r) {
              return avx512_cosine_asym_known_norm(query, coded[r].view(), query_norm,
                                                   coded_norms[r]);

@@ -237,6 +237,8 @@ class ChunkWriter {
     while (!v.empty()) {
       const std::size_t fit = static_cast<std::size_t>(end_ - pos_) / width;
       if (fit == 0) {
+        // A fresh buffer too small for one element would never make progress.
+        if (pos_ == begin_) fatal("record chunk smaller than one value");
         channel_.hand_over(static_cast<std::size_t>(pos_ - begin_));
         next_buffer();
         continue;
