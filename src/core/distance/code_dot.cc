@@ -117,9 +117,27 @@ uint64_t code_dot(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   return code_dot_kernel()(a, b);
 }
 
+namespace {
+
+// The sum of the codes: 32-bit partial sums (which a compiler widens and adds
+// many at a time) over blocks short enough not to overflow them.
+uint64_t code_sum(std::span<const uint8_t> codes) {
+  constexpr std::size_t kBlock = std::size_t{1} << 24;  // 255 * 2^24 < 2^32
+  uint64_t total = 0;
+  for (std::size_t start = 0; start < codes.size(); start += kBlock) {
+    const std::size_t end = std::min(codes.size(), start + kBlock);
+    uint32_t block = 0;
+    for (std::size_t i = start; i < end; ++i) block += codes[i];
+    total += block;
+  }
+  return total;
+}
+
+}  // namespace
+
 CodeSums code_sums(std::span<const uint8_t> codes) {
   CodeSums sums;
-  for (uint8_t c : codes) sums.sum += c;
+  sums.sum = code_sum(codes);
   sums.sum_sq = code_dot(codes, codes);
   return sums;
 }
