@@ -5,14 +5,6 @@
 #include <thread>
 
 namespace tessarine {
-namespace {
-
-uint32_t one_pass(std::span<const uint8_t> bytes) {
-  return static_cast<uint32_t>(::crc32_z(::crc32_z(0, nullptr, 0), bytes.data(), bytes.size()));
-}
-
-}  // namespace
-
 uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes) {
   return static_cast<uint32_t>(::crc32_z(crc, bytes.data(), bytes.size()));
 }
@@ -23,17 +15,17 @@ uint32_t crc32_combine(uint32_t first_crc, uint32_t second_crc, std::size_t seco
 }
 
 uint32_t crc32_of(std::span<const uint8_t> bytes) {
-  if (bytes.size() < kParallelChecksumBytes) return one_pass(bytes);
+  if (bytes.size() < kParallelChecksumBytes) return crc32_update(0, bytes);
   const std::span<const uint8_t> first = bytes.first(bytes.size() / 2);
   const std::span<const uint8_t> second = bytes.subspan(first.size());
   uint32_t second_crc = 0;
   std::thread helper;
   try {
-    helper = std::thread([&] { second_crc = one_pass(second); });
+    helper = std::thread([&] { second_crc = crc32_update(0, second); });
   } catch (const std::system_error&) {
-    return one_pass(bytes);  // no thread to be had: one pass is as right
+    return crc32_update(0, bytes);  // no thread to be had: one pass is as right
   }
-  const uint32_t first_crc = one_pass(first);
+  const uint32_t first_crc = crc32_update(0, first);
   helper.join();
   return crc32_combine(first_crc, second_crc, second.size());
 }

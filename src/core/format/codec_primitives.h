@@ -53,6 +53,44 @@ uint8_t* store_le(uint8_t* dst, T v) {
   return dst + sizeof(T);
 }
 
+// Runs of fixed-width values stored at dst as the format encodes them; each
+// returns the byte after the run. Both writers store through these.
+inline uint8_t* store_bytes(uint8_t* dst, std::span<const uint8_t> run) {
+  if (!run.empty()) std::memcpy(dst, run.data(), run.size());
+  return dst + run.size();
+}
+// Tombstone bytes hold 0 or 1 in memory; anything non-zero is written as true.
+inline uint8_t* store_bools(uint8_t* dst, std::span<const uint8_t> run) {
+  for (uint8_t b : run) *dst++ = b != 0 ? 1 : 0;
+  return dst;
+}
+// Four-byte values (floats or u32) little-endian.
+template <typename T>
+uint8_t* store_words(uint8_t* dst, std::span<const T> run) {
+  static_assert(sizeof(T) == 4);
+  if constexpr (kLittleEndianHost) {
+    if (!run.empty()) std::memcpy(dst, run.data(), 4 * run.size());
+    return dst + 4 * run.size();
+  } else {
+    for (T x : run) dst = store_le(dst, std::bit_cast<uint32_t>(x));
+    return dst;
+  }
+}
+template <U32Record T>
+uint8_t* store_u32_records(uint8_t* dst, std::span<const T> run) {
+  if constexpr (kLittleEndianHost) {
+    if (!run.empty()) std::memcpy(dst, run.data(), sizeof(T) * run.size());
+    return dst + sizeof(T) * run.size();
+  } else {
+    for (const T& record : run) {
+      uint32_t words[sizeof(T) / 4];
+      std::memcpy(words, &record, sizeof(T));
+      for (uint32_t w : words) dst = store_le(dst, w);
+    }
+    return dst;
+  }
+}
+
 // Sums the encoded size of everything put into it.
 class ByteCounter {
  public:
@@ -89,29 +127,13 @@ class ByteWriter {
   void put_u64(uint64_t v) { put_le(v); }
   void put_i64(int64_t v) { put_le(static_cast<uint64_t>(v)); }
   void put_f64(double v) { put_le(std::bit_cast<uint64_t>(v)); }
-  void put_raw(const uint8_t* data, std::size_t n) {
-    uint8_t* dst = claim(n);
-    if (n != 0) std::memcpy(dst, data, n);
-  }
-  void put_f32s(std::span<const float> v) { put_array(v); }
-  void put_u32s(std::span<const uint32_t> v) { put_array(v); }
-  // Tombstone bytes hold 0 or 1 in memory; anything non-zero is written as true.
-  void put_bools(std::span<const uint8_t> v) {
-    uint8_t* dst = claim(v.size());
-    for (uint8_t b : v) *dst++ = b != 0 ? 1 : 0;
-  }
+  void put_raw(const uint8_t* data, std::size_t n) { store_bytes(claim(n), {data, n}); }
+  void put_f32s(std::span<const float> v) { store_words(claim(4 * v.size()), v); }
+  void put_u32s(std::span<const uint32_t> v) { store_words(claim(4 * v.size()), v); }
+  void put_bools(std::span<const uint8_t> v) { store_bools(claim(v.size()), v); }
   template <U32Record T>
   void put_u32_records(std::span<const T> v) {
-    uint8_t* dst = claim(sizeof(T) * v.size());
-    if constexpr (kLittleEndianHost) {
-      if (!v.empty()) std::memcpy(dst, v.data(), sizeof(T) * v.size());
-    } else {
-      for (const T& record : v) {
-        uint32_t words[sizeof(T) / 4];
-        std::memcpy(words, &record, sizeof(T));
-        for (uint32_t w : words) dst = store_le(dst, w);
-      }
-    }
+    store_u32_records(claim(sizeof(T) * v.size()), v);
   }
 
   // True when exactly the whole buffer was written.
@@ -130,17 +152,6 @@ class ByteWriter {
   template <typename T>
   void put_le(T v) {
     store_le(claim(sizeof(T)), v);
-  }
-
-  template <typename T>
-  void put_array(std::span<const T> v) {
-    static_assert(sizeof(T) == 4);
-    uint8_t* dst = claim(4 * v.size());
-    if constexpr (kLittleEndianHost) {
-      if (!v.empty()) std::memcpy(dst, v.data(), 4 * v.size());
-    } else {
-      for (T x : v) dst = store_le(dst, std::bit_cast<uint32_t>(x));
-    }
   }
 
   uint8_t* pos_;
@@ -172,30 +183,14 @@ class ChunkWriter {
   void put_i64(int64_t v) { put_le(static_cast<uint64_t>(v)); }
   void put_f64(double v) { put_le(std::bit_cast<uint64_t>(v)); }
   void put_raw(const uint8_t* data, std::size_t n) {
-    put_run(std::span<const uint8_t>(data, n), 1, [](uint8_t* dst, std::span<const uint8_t> run) {
-      std::memcpy(dst, run.data(), run.size());
-    });
+    put_run(std::span<const uint8_t>(data, n), 1, store_bytes);
   }
-  void put_f32s(std::span<const float> v) { put_array(v); }
-  void put_u32s(std::span<const uint32_t> v) { put_array(v); }
-  void put_bools(std::span<const uint8_t> v) {
-    put_run(v, 1, [](uint8_t* dst, std::span<const uint8_t> run) {
-      for (uint8_t b : run) *dst++ = b != 0 ? 1 : 0;
-    });
-  }
+  void put_f32s(std::span<const float> v) { put_run(v, 4, store_words<float>); }
+  void put_u32s(std::span<const uint32_t> v) { put_run(v, 4, store_words<uint32_t>); }
+  void put_bools(std::span<const uint8_t> v) { put_run(v, 1, store_bools); }
   template <U32Record T>
   void put_u32_records(std::span<const T> v) {
-    put_run(v, sizeof(T), [](uint8_t* dst, std::span<const T> run) {
-      if constexpr (kLittleEndianHost) {
-        std::memcpy(dst, run.data(), sizeof(T) * run.size());
-      } else {
-        for (const T& record : run) {
-          uint32_t words[sizeof(T) / 4];
-          std::memcpy(words, &record, sizeof(T));
-          for (uint32_t w : words) dst = store_le(dst, w);
-        }
-      }
-    });
+    put_run(v, sizeof(T), store_u32_records<T>);
   }
 
   // Hands over the last, partly filled buffer.
@@ -218,22 +213,11 @@ class ChunkWriter {
     pos_ = store_le(pos_, v);
   }
 
-  template <typename T>
-  void put_array(std::span<const T> v) {
-    static_assert(sizeof(T) == 4);
-    put_run(v, 4, [](uint8_t* dst, std::span<const T> run) {
-      if constexpr (kLittleEndianHost) {
-        std::memcpy(dst, run.data(), 4 * run.size());
-      } else {
-        for (T x : run) dst = store_le(dst, std::bit_cast<uint32_t>(x));
-      }
-    });
-  }
-
   // Writes `v` in as many pieces as buffers need, each piece whole elements
   // of `width` encoded bytes.
-  template <typename T, typename Write>
-  void put_run(std::span<const T> v, std::size_t width, Write write) {
+  template <typename T>
+  void put_run(std::span<const T> v, std::size_t width,
+               uint8_t* (*store)(uint8_t*, std::span<const T>)) {
     while (!v.empty()) {
       const std::size_t fit = static_cast<std::size_t>(end_ - pos_) / width;
       if (fit == 0) {
@@ -244,8 +228,7 @@ class ChunkWriter {
         continue;
       }
       const std::size_t count = std::min(fit, v.size());
-      write(pos_, v.first(count));
-      pos_ += count * width;
+      pos_ = store(pos_, v.first(count));
       v = v.subspan(count);
     }
   }

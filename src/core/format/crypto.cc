@@ -157,21 +157,9 @@ std::vector<uint8_t> EncryptionKey::encrypt(std::span<const uint8_t> plaintext) 
 void EncryptionKey::encrypt_in_place(std::span<uint8_t> sealed) const {
   if (sealed.size() < kSealOverhead) fatal("no room for the AES-GCM nonce and tag");
   const std::size_t n = sealed.size() - kSealOverhead;
-  uint8_t* nonce = sealed.data();
-  uint8_t* text = nonce + kNonceSize;
-  uint8_t* tag = text + n;
-
-  fill_random_bytes(nonce, kNonceSize, "an AES-GCM nonce");
-  CipherCtx ctx = copy_keyed_context(state_->keyed.get());
-  if (EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, nonce) != 1 ||
-      !cipher_update(ctx.get(), text, text, n)) {
-    encryption_failed();
-  }
-  int final_length = 0;
-  if (EVP_EncryptFinal_ex(ctx.get(), tag, &final_length) != 1 || final_length != 0 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, tag) != 1) {
-    encryption_failed();
-  }
+  Sealer sealer = begin_sealing(sealed.first(kNonceSize));
+  sealer.seal(sealed.subspan(kNonceSize, n));
+  sealer.finish(sealed.last(kTagSize));
 }
 
 struct EncryptionKey::Sealer::Context {

@@ -12,19 +12,19 @@ namespace tessarine {
 
 SnapshotWriter::SnapshotWriter(std::unique_ptr<WritableFile> file, const EncryptionKey* key,
                                std::size_t buffer_bytes, std::size_t buffer_count)
-    : file_(std::move(file)), key_(key), buffer_bytes_(buffer_bytes) {
+    : file_(std::move(file)), buffer_bytes_(buffer_bytes) {
   if (buffer_count < 2) fatal("a snapshot writer needs two buffers");
   for (std::size_t i = 0; i < buffer_count; ++i) {
     buffers_.push_back(std::make_unique_for_overwrite<uint8_t[]>(buffer_bytes));
     free_.push_back(i);
   }
-  if (key_ != nullptr) {
+  if (key != nullptr) {
     // The sealed frame's head: magic, then the nonce the sealer draws.
     uint8_t head[kEncryptedSnapshotMagic.size() + kNonceSize];
     std::memcpy(head, kEncryptedSnapshotMagic.data(), kEncryptedSnapshotMagic.size());
     sealer_.emplace(
-        key_->begin_sealing(std::span<uint8_t>(head + kEncryptedSnapshotMagic.size(), kNonceSize)));
-    status_ = append(head);
+        key->begin_sealing(std::span<uint8_t>(head + kEncryptedSnapshotMagic.size(), kNonceSize)));
+    status_ = file_->append(head);
   }
   try {
     writer_ = std::thread([this] { write_loop(); });
@@ -33,7 +33,9 @@ SnapshotWriter::SnapshotWriter(std::unique_ptr<WritableFile> file, const Encrypt
   }
 }
 
-SnapshotWriter::~SnapshotWriter() {
+SnapshotWriter::~SnapshotWriter() { stop_writing_thread(); }
+
+void SnapshotWriter::stop_writing_thread() {
   if (!writer_.joinable()) return;
   {
     std::lock_guard lock(mutex_);
@@ -95,26 +97,17 @@ void SnapshotWriter::write_buffer(const Filled& filled) {
     const uint32_t piece = filled.crc ? *filled.crc : crc32_update(0, bytes);
     crc_ = crc32_combine(crc_, piece, bytes.size());
   }
-  status_ = append(bytes);
+  status_ = file_->append(bytes);
   if (status_.ok()) file_->start_writeback();
 }
 
-Status SnapshotWriter::append(std::span<const uint8_t> bytes) { return file_->append(bytes); }
-
 Status SnapshotWriter::finish() {
-  if (writer_.joinable()) {
-    {
-      std::lock_guard lock(mutex_);
-      closing_ = true;
-    }
-    changed_.notify_all();
-    writer_.join();
-  }
+  stop_writing_thread();
   if (!status_.ok()) return status_;
   if (sealer_) {
     uint8_t tag[kTagSize];
     sealer_->finish(tag);
-    status_ = append(tag);
+    status_ = file_->append(tag);
   } else {
     // The plain frame's tail: magic, then the CRC-32 big-endian.
     uint8_t trailer[kPlainSnapshotMagic.size() + 4];
@@ -122,7 +115,7 @@ Status SnapshotWriter::finish() {
     for (int i = 0; i < 4; ++i) {
       trailer[kPlainSnapshotMagic.size() + i] = static_cast<uint8_t>(crc_ >> (24 - 8 * i));
     }
-    status_ = append(trailer);
+    status_ = file_->append(trailer);
   }
   if (status_.ok()) status_ = file_->sync();
   if (status_.ok()) status_ = file_->close();

@@ -57,10 +57,10 @@ class SnapshotWriter final : public codec::ChunkChannel {
 
   void write_loop();
   void write_buffer(const Filled& filled);
-  Status append(std::span<const uint8_t> bytes);
+  // Lets the writing thread write what was handed over, then joins it.
+  void stop_writing_thread();
 
   std::unique_ptr<WritableFile> file_;
-  const EncryptionKey* key_;
   std::optional<EncryptionKey::Sealer> sealer_;
   uint32_t crc_ = 0;
   Status status_;  // the first failure; written by the writing thread, read after join

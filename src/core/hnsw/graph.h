@@ -5,6 +5,7 @@
 // collection's reader-writer lock guards it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -80,14 +81,29 @@ struct HnswIndex {
     return CodedVector::of(view);
   }
 
-  // Hints the processor to load what coded(id) reads: every line of the codes
-  // (a whole vector is compared, and ids arrive in no order).
+  // Hints the processor to load up to `max_bytes` of node `id`'s stored
+  // vector: its raw floats when they are kept, else its codes with their
+  // minimum and step. Ids arrive in no order, so each line is asked for.
+  void prefetch_vector(uint32_t id, std::size_t max_bytes = SIZE_MAX) const {
+    const char* start;
+    std::size_t bytes;
+    if (has_raw_vectors()) {
+      start = reinterpret_cast<const char*>(raw_vectors.data() + std::size_t{id} * dimension);
+      bytes = dimension * sizeof(float);
+    } else {
+      start = reinterpret_cast<const char*>(vector_data.data() + std::size_t{id} * dimension);
+      bytes = dimension;
+      prefetch_line(vector_min.data() + id);
+      prefetch_line(vector_scale.data() + id);
+    }
+    bytes = std::min(bytes, max_bytes);
+    for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch_line(start + offset);
+  }
+
+  // The same for what coded(id) reads: the whole codes and their statistics.
   void prefetch_coded(uint32_t id) const {
-    const uint8_t* codes = vector_data.data() + static_cast<std::size_t>(id) * dimension;
-    for (std::size_t offset = 0; offset < dimension; offset += 64) prefetch_line(codes + offset);
+    prefetch_vector(id);
     if (id < code_stats.size()) prefetch_line(code_stats.data() + id);
-    prefetch_line(vector_min.data() + id);
-    prefetch_line(vector_scale.data() + id);
   }
 
   bool is_deleted(uint32_t id) const { return deleted[id] != 0; }

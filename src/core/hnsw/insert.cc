@@ -6,7 +6,6 @@
 
 #include "core/base/fatal.h"
 #include "core/base/float_order.h"
-#include "core/base/prefetch.h"
 #include "core/distance/code_pair.h"
 #include "core/distance/distance.h"
 #include "core/distance/simd.h"
@@ -83,10 +82,7 @@ struct RawVectors {
     const bool cosine = index.config.distance_metric == DistanceMetric::Cosine;
     return {v, cosine ? exact_norm_sq(v) : 0.0f};
   }
-  void prefetch(uint32_t id) const {
-    const float* v = index.raw_vector(id).data();
-    for (std::size_t i = 0; i < index.dimension; i += 16) prefetch_line(v + i);
-  }
+  void prefetch(uint32_t id) const { index.prefetch_vector(id); }
   bool is_copy_of_kept(const Candidate& c, std::size_t r) const {
     const auto k = kept[r];
     return !c.vector.empty() && c.vector[0] == k[0] &&

@@ -71,20 +71,8 @@ uint32_t descend_to_layer0(const HnswIndex& index, const QueryContext& q, Visite
 // knows its next nodes long before it reaches them: its ids are scattered, so
 // each vector would otherwise arrive from memory one line at a time.
 void prefetch_whole_vector(const HnswIndex& index, uint32_t id) {
-  const std::size_t d = index.dimension;
-  const char* start;
-  std::size_t bytes;
-  if (index.has_raw_vectors()) {
-    start = reinterpret_cast<const char*>(index.raw_vectors.data() + std::size_t{id} * d);
-    bytes = d * sizeof(float);
-  } else {
-    start = reinterpret_cast<const char*>(index.vector_data.data() + std::size_t{id} * d);
-    bytes = d;
-    prefetch_line(index.vector_min.data() + id);
-    prefetch_line(index.vector_scale.data() + id);
-    if (id < index.code_norms.size()) prefetch_line(index.code_norms.data() + id);
-  }
-  for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch_line(start + offset);
+  index.prefetch_vector(id);
+  if (id < index.code_norms.size()) prefetch_line(index.code_norms.data() + id);
 }
 
 // Keeps the k closest of `entries` (already rescored), ascending.

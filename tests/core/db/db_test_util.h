@@ -1,5 +1,4 @@
-// Helpers for database tests: a temporary directory removed afterwards, and
-// a canonical description of a database's contents to compare a live
+// Helpers for database tests: a canonical description of a database's contents to compare a live
 // database with its reopened self.
 #pragma once
 
@@ -14,26 +13,9 @@
 #include <vector>
 
 #include "core/db/engine.h"
+#include "temp_dir.h"
 
 namespace tessarine::testing {
-
-class ScopedTempDir {
- public:
-  ScopedTempDir() {
-    std::string pattern =
-        (std::filesystem::path(::testing::TempDir()) / "tessarine_db_XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScopedTempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::string data_dir() const { return (path_ / "data").string(); }
-
- private:
-  std::filesystem::path path_;
-};
 
 // collection name -> "dimension d" then "id|text|metadata entries" for each
 // live document in insertion order.

@@ -4,7 +4,6 @@
 #include "core/format/snapshot_writer.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
@@ -14,6 +13,7 @@
 #include "core/format/codec.h"
 #include "core/format/persistence.h"
 #include "snapshot_test_util.h"
+#include "temp_dir.h"
 
 namespace tessarine {
 namespace {
@@ -22,18 +22,11 @@ namespace fs = std::filesystem;
 
 class SnapshotWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::path(::testing::TempDir()) / "snapshot_writer_XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
   // Streams `collection` into a new file through a writer with the given
   // buffers; returns the file's bytes.
   std::vector<uint8_t> write(const Collection& collection, const EncryptionKey* key,
                              std::size_t buffer_bytes, std::size_t buffer_count) {
-    const fs::path path = root_ / "out.tsr";
+    const fs::path path = dir_.path() / "out.tsr";
     auto file = Env::posix()->open_writable(path, OpenMode::kTruncate, 0600);
     EXPECT_TRUE(file.ok());
     SnapshotWriter writer(std::move(*file), key, buffer_bytes, buffer_count);
@@ -45,7 +38,7 @@ class SnapshotWriterTest : public ::testing::Test {
     return bytes.ok() ? *bytes : std::vector<uint8_t>{};
   }
 
-  fs::path root_;
+  testing::ScopedTempDir dir_;
 };
 
 TEST_F(SnapshotWriterTest, StreamedFramesAreTheWholeRecordsFrames) {
