@@ -1,6 +1,6 @@
 # TESSARINE_STATIC_DEPS: link libcrypto and zlib from their static archives
 # (Debian's -dev packages ship both kinds), so that the extension needs no
-# shared library but Abseil's and ICU's (see below) and the C and C++
+# shared library but Abseil's, ICU's and ISA-L's (see below) and the C and C++
 # runtimes. Every library found is checked to be an archive: a silent
 # fall-back to a shared one would only show up later, in auditwheel.
 #
@@ -29,6 +29,8 @@ tessarine_require_archive(ZLIB::ZLIB "${ZLIB_LIBRARIES}")
 # shared object such as this extension may contain (Abseil's thread-local
 # variables use the local-exec model; ICU reads the C library's __timezone
 # through a copy relocation), and the linker refuses them.
+# ISA-L ships no archive at all (found beside the other dependencies in the
+# top-level CMakeLists.txt).
 find_package(ICU REQUIRED COMPONENTS uc)
 find_package(absl REQUIRED)
 
@@ -36,7 +38,8 @@ find_package(absl REQUIRED)
 # their licenses, as Debian's copyright files state them, into the wheel's
 # .dist-info/licenses beside the project's own.
 if(DEFINED SKBUILD_METADATA_DIR)
-  foreach(entry "ICU=libicu[0-9]*" "Abseil=libabsl[0-9]*" "OpenSSL=libssl[0-9]*" "zlib=zlib1g")
+  foreach(entry "ICU=libicu[0-9]*" "Abseil=libabsl[0-9]*" "OpenSSL=libssl[0-9]*" "zlib=zlib1g"
+                "ISA-L=libisal[0-9]*")
     string(REPLACE "=" ";" entry "${entry}")
     list(GET entry 0 name)
     list(GET entry 1 package_glob)

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 debian_packages=(
   g++ make cmake ninja-build pkg-config git
-  libabsl-dev libgtest-dev libgmock-dev libicu-dev libssl-dev zlib1g-dev
+  libabsl-dev libgtest-dev libgmock-dev libicu-dev libisal-dev libssl-dev zlib1g-dev
   # fuzzing (make fuzz): clang with libFuzzer and its sanitizer runtimes
   clang-14 libclang-rt-14-dev llvm-14
   # the formatting check (make check-format)
