@@ -100,10 +100,10 @@ class Env {
   // The whole file (a symbolic link is followed).
   virtual Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path) = 0;
   // The whole file (a symbolic link is followed), for large files read once,
-  // such as snapshots. The default, which the real environment keeps, holds a
-  // copy from read_file: a mapping would turn a file that another process
-  // cuts short while it is read (a snapshot given by path may be anywhere)
-  // into a SIGBUS instead of an error.
+  // such as snapshots. It holds a copy (the default one from read_file), not
+  // a mapping: a mapping would turn a file that another process cuts short
+  // while it is read (a snapshot given by path may be anywhere) into a SIGBUS
+  // instead of an error.
   virtual Result<std::unique_ptr<FileContents>> map_file(const std::filesystem::path& path);
   // Replaces `to` by `from` atomically.
   virtual Status rename(const std::filesystem::path& from, const std::filesystem::path& to) = 0;

@@ -163,6 +163,37 @@ class CopiedFile final : public FileContents {
   const std::vector<uint8_t> bytes_;
 };
 
+// Bytes never zeroed when allocated or grown: a read is their first write,
+// which saves a pass over a snapshot's megabytes.
+class UninitializedBuffer {
+ public:
+  uint8_t* data() { return data_.get(); }
+  const uint8_t* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  void resize(std::size_t size) {
+    auto grown = std::make_unique_for_overwrite<uint8_t[]>(size);
+    if (size_ > 0) std::memcpy(grown.get(), data_.get(), std::min(size, size_));
+    data_ = std::move(grown);
+    size_ = size;
+  }
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  std::size_t size_ = 0;
+};
+
+// A whole file read into memory, for Env::map_file.
+class ReadFile final : public FileContents {
+ public:
+  ReadFile(UninitializedBuffer data, std::size_t length)
+      : data_(std::move(data)), length_(length) {}
+  std::span<const uint8_t> bytes() const override { return {data_.data(), length_}; }
+
+ private:
+  const UninitializedBuffer data_;
+  const std::size_t length_;
+};
+
 class PosixFileLock final : public FileLock {
  public:
   explicit PosixFileLock(int fd) : fd_(fd) {}
@@ -226,24 +257,40 @@ class PosixEnv final : public Env {
     return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd, path));
   }
 
-  Result<std::vector<uint8_t>> read_file(const fs::path& path) override {
+  // Reads the whole file into `data` (resized as needed, kept bytes kept);
+  // the length read.
+  template <typename Buffer>
+  Result<std::size_t> read_whole(const fs::path& path, Buffer& data) {
     auto file = open_readable(path);
     if (!file.ok()) return file.status();
     auto size = (*file)->size();
     if (!size.ok()) return size.status();
     // The size is only a hint (the file may change while it is read); one
     // spare byte lets the final zero-length read happen without growing.
-    std::vector<uint8_t> data(*size > 0 ? static_cast<std::size_t>(*size) + 1 : 4096);
+    data.resize(*size > 0 ? static_cast<std::size_t>(*size) + 1 : 4096);
     std::size_t length = 0;
     for (;;) {
       if (length == data.size()) data.resize(data.size() * 2);
-      auto got = (*file)->read_at(length, std::span(data).subspan(length));
+      auto got = (*file)->read_at(length, std::span(data.data() + length, data.size() - length));
       if (!got.ok()) return got.status();
       length += *got;
-      if (length < data.size()) break;  // read_at stops short only at the end
+      if (length < data.size()) return length;  // read_at stops short only at the end
     }
-    data.resize(length);
+  }
+
+  Result<std::vector<uint8_t>> read_file(const fs::path& path) override {
+    std::vector<uint8_t> data;
+    Result<std::size_t> length = read_whole(path, data);
+    if (!length.ok()) return length.status();
+    data.resize(*length);
     return data;
+  }
+
+  Result<std::unique_ptr<FileContents>> map_file(const fs::path& path) override {
+    UninitializedBuffer data;
+    Result<std::size_t> length = read_whole(path, data);
+    if (!length.ok()) return length.status();
+    return std::unique_ptr<FileContents>(std::make_unique<ReadFile>(std::move(data), *length));
   }
 
   Status rename(const fs::path& from, const fs::path& to) override {
