@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/base/fatal.h"
+#include "core/base/two_threads.h"
 #include "core/format/codec_primitives.h"
 
 namespace tessarine {
@@ -377,9 +378,36 @@ bool get_inverted_index(ByteReader& r, InvertedIndex& index) {
   return true;
 }
 
-bool get_collection(ByteReader& r, Collection& c) {
+// The length-prefixed bytes of a string, passed over.
+bool skip_bytes(ByteReader& r) {
+  uint64_t length;
+  const uint8_t* data = nullptr;
+  return r.get_u64(length) && r.take(length, data);
+}
+
+// Passes over what get_document reads, building nothing and checking no
+// UTF-8: wherever get_document succeeds, this succeeds and stops where it
+// stops (where it fails, get_document fails too, at the same place or
+// before).
+bool skip_document(ByteReader& r) {
+  Uuid id;
   uint64_t count;
-  if (!r.get_string(c.name) || !r.get_u64(c.dimension) || !r.get_u64(count)) return false;
+  if (!get_uuid(r, id) || !skip_bytes(r) || !r.get_u64(count)) return false;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint32_t index;
+    if (!skip_bytes(r) || !r.get_variant_index(index, kMetadataValueVariants)) return false;
+    bool flag;
+    uint64_t number;
+    const bool value_read = index == kBool                     ? r.get_bool(flag)
+                            : index == kInt || index == kFloat ? r.get_u64(number)
+                                                               : skip_bytes(r);
+    if (!value_read) return false;
+  }
+  return true;
+}
+
+// The documents: `count` pairs of an id and a document.
+bool get_document_table(ByteReader& r, uint64_t count, Collection& c) {
   // A document takes at least its key, its own id and two lengths.
   c.documents.reserve(r.reservation(count, 2 * kEncodedUuidBytes + 16));
   for (uint64_t i = 0; i < count; ++i) {
@@ -388,6 +416,20 @@ bool get_collection(ByteReader& r, Collection& c) {
     if (!get_uuid(r, id) || !get_document(r, document)) return false;
     c.documents.insert_or_assign(id, std::make_shared<const Document>(std::move(document)));
   }
+  return true;
+}
+
+bool skip_document_table(ByteReader& r, uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i) {
+    Uuid id;
+    if (!get_uuid(r, id) || !skip_document(r)) return false;
+  }
+  return true;
+}
+
+// What follows the documents: the two indexes and the id tables.
+bool get_indexes_and_ids(ByteReader& r, Collection& c) {
+  uint64_t count;
   if (!get_index(r, c.hnsw) || !get_inverted_index(r, c.inverted_index) || !r.get_u64(count)) {
     return false;
   }
@@ -404,6 +446,32 @@ bool get_collection(ByteReader& r, Collection& c) {
     if (!get_uuid(r, c.internal_to_uuid.emplace_back())) return false;
   }
   return true;
+}
+
+// The collection record. A large record's documents are built on a second
+// thread while this one decodes what follows them, found by a pass over the
+// documents that builds nothing. The first failure in record order is the
+// one reported, as in a decoding from front to back.
+Result<Collection> get_collection(std::span<const uint8_t> bytes, std::size_t side_by_side_bytes) {
+  ByteReader reader(bytes);
+  Collection c;
+  uint64_t count;
+  if (!reader.get_string(c.name) || !reader.get_u64(c.dimension) || !reader.get_u64(count)) {
+    return Status::InvalidData(reader.error());
+  }
+  ByteReader after_documents = reader;
+  if (bytes.size() >= side_by_side_bytes && skip_document_table(after_documents, count)) {
+    bool documents_read = false, rest_read = false;
+    run_side_by_side([&] { documents_read = get_document_table(reader, count, c); },
+                     [&] { rest_read = get_indexes_and_ids(after_documents, c); });
+    if (!documents_read) return Status::InvalidData(reader.error());
+    if (!rest_read) return Status::InvalidData(after_documents.error());
+    return c;
+  }
+  if (!get_document_table(reader, count, c) || !get_indexes_and_ids(reader, c)) {
+    return Status::InvalidData(reader.error());
+  }
+  return c;
 }
 
 bool get_embedding_entry(ByteReader& r, std::string& collection, Document& document,
@@ -478,11 +546,9 @@ void encode_collection_to(const Collection& collection, codec::ChunkChannel& cha
   writer.finish();
 }
 
-Result<Collection> decode_collection(std::span<const uint8_t> bytes) {
-  ByteReader reader(bytes);
-  Collection collection;
-  if (!get_collection(reader, collection)) return Status::InvalidData(reader.error());
-  return collection;
+Result<Collection> decode_collection(std::span<const uint8_t> bytes,
+                                     std::size_t side_by_side_bytes) {
+  return get_collection(bytes, side_by_side_bytes);
 }
 
 std::vector<uint8_t> encode_wal_entry(const WalEntry& entry) {

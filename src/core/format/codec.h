@@ -37,7 +37,13 @@ std::vector<uint8_t> encode_collection(const Collection& collection);
 // The record of encode_collection streamed into `channel`'s buffers (see
 // ChunkWriter), with no walk to size it first.
 void encode_collection_to(const Collection& collection, codec::ChunkChannel& channel);
-Result<Collection> decode_collection(std::span<const uint8_t> bytes);
+// A record of at least `side_by_side_bytes` has its documents decoded on a
+// second thread while the calling one decodes the rest; the result, and the
+// error reported for a bad record, are those of a decoding from front to
+// back. (Tests and fuzzers lower the threshold to reach that path.)
+inline constexpr std::size_t kSideBySideDecodeBytes = std::size_t{1} << 20;
+Result<Collection> decode_collection(std::span<const uint8_t> bytes,
+                                     std::size_t side_by_side_bytes = kSideBySideDecodeBytes);
 
 std::vector<uint8_t> encode_wal_entry(const WalEntry& entry);
 Result<WalEntry> decode_wal_entry(std::span<const uint8_t> bytes);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/base/two_threads.h"
 #include "core/collection/collection_ops.h"
 #include "core/format/checksum.h"
 #include "core/format/codec.h"
@@ -119,11 +120,16 @@ Result<CollectionHandle> load_collection(Env& env, const fs::path& file, const E
   if (!collection.hnsw.config.store_raw_vectors) {
     std::vector<float>().swap(collection.hnsw.raw_vectors);
   }
-  if (Status valid = validate_collection(collection); !valid.ok()) {
-    return Status::InvalidData("snapshot validation failed: " + valid.message());
-  }
-  rebuild_metadata_index(collection);  // derived data, not stored in the file
-  collection.hnsw.restore_derived();
+  // The derived data is not stored in the file. The metadata index only
+  // looks ids up, so it can be built from unchecked tables, beside the
+  // checks; the vector index's derived values wait for them.
+  Status valid;
+  run_side_by_side([&] { rebuild_metadata_index(collection); },
+                   [&] {
+                     valid = validate_collection(collection);
+                     if (valid.ok()) collection.hnsw.restore_derived();
+                   });
+  if (!valid.ok()) return Status::InvalidData("snapshot validation failed: " + valid.message());
   return std::make_shared<LockedCollection>(std::move(collection));
 }
 

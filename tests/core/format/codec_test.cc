@@ -272,6 +272,32 @@ TEST(CodecTest, EveryTruncationFailsWithEndOfInput) {
   }
 }
 
+// Decoding the documents on a second thread beside the rest must give what a
+// decoding from front to back gives: the same record, or the same first
+// error, whichever part of the record is damaged.
+TEST(CodecTest, DecodingSideBySideGivesTheFrontToBackResult) {
+  constexpr std::size_t kAlways = 0, kNever = SIZE_MAX;
+  const auto bytes = encode_collection(sample_collection());
+  auto whole = decode_collection(bytes, kAlways);
+  ASSERT_TRUE(whole.ok()) << whole.status().message();
+  expect_same_collection(sample_collection(), *whole);
+
+  const auto outcome = [](const std::vector<uint8_t>& input, std::size_t threshold) {
+    auto decoded = decode_collection(input, threshold);
+    return decoded.ok() ? std::string("(decoded)") : decoded.status().message();
+  };
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
+    const std::vector<uint8_t> truncated(bytes.begin(), bytes.begin() + at);
+    ASSERT_EQ(outcome(truncated, kAlways), outcome(truncated, kNever)) << "cut at " << at;
+    for (uint8_t value : {uint8_t{2}, uint8_t{0xff}}) {
+      std::vector<uint8_t> changed = bytes;
+      changed[at] = value;
+      ASSERT_EQ(outcome(changed, kAlways), outcome(changed, kNever))
+          << "byte " << at << " set to " << int{value};
+    }
+  }
+}
+
 TEST(CodecTest, CorruptIndexFieldsInACollection) {
   // Layers {1, 0, 0} are followed by the tombstones {0, 0, 1}.
   const std::vector<uint8_t> tombstones = {1, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
