@@ -27,6 +27,7 @@
 #include "core/distance/code_pair.h"
 #include "core/distance/cpu_features.h"
 #include "core/distance/distance.h"
+#include "core/distance/fixed_query.h"
 #include "core/distance/simd.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/search.h"
@@ -332,6 +333,19 @@ void bench_kernel_peak(bool quick) {
            return distance_asym_prenorm(DistanceMetric::Cosine, query, coded[r].view(), query_norm,
                                         coded_norms[r]);
          }));
+  // What the walk over 8-bit codes uses where the machine has VNNI: the
+  // query in fixed point, its dot products with the codes in integers.
+  if (fixed_query_supported()) {
+    const auto fixed = FixedQuery::from(query);
+    report("8-bit cosine, fixed-point query", d, best_of([&](std::size_t r) {
+             return distance_fixed(DistanceMetric::Cosine, *fixed, coded[r].view(), query_norm,
+                                   coded_norms[r]);
+           }));
+    report("8-bit dot product, fixed-point query", d, best_of([&](std::size_t r) {
+             return distance_fixed(DistanceMetric::DotProduct, *fixed, coded[r].view(), query_norm,
+                                   coded_norms[r]);
+           }));
+  }
   // The widest kernels called directly, without the dispatching entry
   // points' feature test and metric switch.
   if (cpu_has_avx512f()) {

@@ -60,9 +60,9 @@ inline std::size_t bounded_room(uint64_t ef, uint32_t node_count) {
 // walk early. `visited_count`, when given, receives the number of nodes this
 // traversal visited.
 template <typename Accepts>
-std::vector<DistanceId> beam_search(const HnswIndex& index, std::span<const float> query,
-                                    std::span<const uint32_t> entry_points, float query_norm_sq,
-                                    uint64_t ef, uint64_t layer, VisitedSet& visited,
+std::vector<DistanceId> beam_search(const HnswIndex& index, const PreparedQuery& query,
+                                    std::span<const uint32_t> entry_points, uint64_t ef,
+                                    uint64_t layer, VisitedSet& visited,
                                     const PqDistanceTable* table, Accepts accepts,
                                     uint64_t* visited_count = nullptr) {
   ef = std::max<uint64_t>(ef, 1);
@@ -85,7 +85,7 @@ std::vector<DistanceId> beam_search(const HnswIndex& index, std::span<const floa
   for (uint32_t e : entry_points) {
     if (!visited.visit(e)) continue;
     ++visits;
-    const float d = compute_distance(index, query, e, table, query_norm_sq);
+    const float d = compute_distance(index, query, e, table);
     candidates.emplace_back(d, e);
     std::push_heap(candidates.begin(), candidates.end(), Closer{});
     if (accepts(e)) add_result(d, e);
@@ -117,7 +117,7 @@ std::vector<DistanceId> beam_search(const HnswIndex& index, std::span<const floa
       for (std::size_t j = 0; j < fresh_count; ++j) {
         const uint32_t e = fresh[j];
         ++visits;
-        const float d = compute_distance(index, query, e, table, query_norm_sq);
+        const float d = compute_distance(index, query, e, table);
         if (full() && total_order_key(d) >= total_order_key(results.front().first)) continue;
         candidates.emplace_back(d, e);
         std::push_heap(candidates.begin(), candidates.end(), Closer{});

@@ -222,7 +222,7 @@ void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedV
   const uint64_t top = max_level;
   const uint64_t linked_top = std::min(level, top);
   if (entry_point) {
-    const float norm_sq = sum_of_squares(embedding);
+    const PreparedQuery query = prepare_query(*this, embedding, /*with_table=*/false);
     VisitedLease lease(insert_visited());
     VisitedSet& visited = lease.get();
     visited.reserve(node_count);
@@ -230,21 +230,20 @@ void HnswIndex::insert(uint32_t id, std::span<const float> embedding, QuantizedV
     uint32_t ep = *entry_point;
     for (uint64_t layer = top; layer > level; --layer) {
       const uint32_t entry[] = {ep};
-      const auto found = search_layer(*this, embedding, entry, norm_sq, 1, layer, visited);
+      const auto found = search_layer(*this, query, entry, 1, layer, visited);
       if (!found.empty()) ep = found.front().second;
     }
     std::vector<uint32_t> entries = {ep};
     for (uint64_t layer = linked_top + 1; layer-- > 0;) {
-      auto found =
-          search_layer(*this, embedding, entries, norm_sq, config.ef_construction, layer, visited);
+      auto found = search_layer(*this, query, entries, config.ef_construction, layer, visited);
       if (found.empty()) {
         // Everything reached on this layer is tombstoned. Linking to nothing
         // would leave the node unreachable for good (no list would ever
         // point to it), so it links through the tombstoned nodes instead;
         // searches walk through them and can reach it.
         const auto any = [](uint32_t) { return true; };
-        found = beam_detail::beam_search(*this, embedding, entries, norm_sq, config.ef_construction,
-                                         layer, visited, nullptr, any);
+        found = beam_detail::beam_search(*this, query, entries, config.ef_construction, layer,
+                                         visited, nullptr, any);
       }
       for (const auto& [distance, neighbor] :
            select_neighbors_heuristic(*this, found, layer_width(config, layer))) {

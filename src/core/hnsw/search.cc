@@ -17,51 +17,28 @@ namespace {
 using beam_detail::beam_search;
 
 // Distance without the PQ table: the one results are ranked by.
-float rescore_distance(const HnswIndex& index, std::span<const float> query, uint32_t id,
-                       float query_norm_sq) {
-  return compute_distance(index, query, id, nullptr, query_norm_sq);
+float rescore_distance(const HnswIndex& index, const PreparedQuery& query, uint32_t id) {
+  return compute_distance(index, query, id, nullptr);
 }
 
-void rescore(const HnswIndex& index, std::span<const float> query, float query_norm_sq,
-             std::vector<DistanceId>& entries) {
+void rescore(const HnswIndex& index, const PreparedQuery& query, std::vector<DistanceId>& entries) {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (index.has_raw_vectors() && i + 1 < entries.size()) {
       beam_detail::prefetch_node(index, entries[i + 1].second, nullptr);
     }
-    entries[i].first = rescore_distance(index, query, entries[i].second, query_norm_sq);
+    entries[i].first = rescore_distance(index, query, entries[i].second);
   }
-}
-
-// The state every search prepares once: the query's sum of squares and, when
-// the index has a usable codebook, the query's PQ table.
-struct QueryContext {
-  std::span<const float> query;
-  float norm_sq = 0.0f;
-  std::optional<PqDistanceTable> table;
-
-  const PqDistanceTable* table_ptr() const { return table ? &*table : nullptr; }
-};
-
-QueryContext prepare_query(const HnswIndex& index, std::span<const float> query) {
-  if (query.size() != index.dimension) fatal("query length differs from the index dimension");
-  QueryContext context{query, sum_of_squares(query), std::nullopt};
-  if (index.pq_codebook && index.pq_codebook->is_consistent() &&
-      index.pq_codebook->dimension() == index.dimension) {
-    context.table = index.pq_codebook->build_distance_table(query, index.config.distance_metric);
-  }
-  return context;
 }
 
 // Greedy descent from the entry point through layers max_level .. 1 with a
 // beam of one; a layer that yields no live node leaves the position as is.
-uint32_t descend_to_layer0(const HnswIndex& index, const QueryContext& q, VisitedSet& visited) {
+uint32_t descend_to_layer0(const HnswIndex& index, const PreparedQuery& q, VisitedSet& visited) {
   uint32_t ep = *index.entry_point;
   const auto live = [&](uint32_t id) { return !index.is_deleted(id); };
   const uint64_t top = std::min<uint64_t>(index.max_level, kMaxLayers - 1);
   for (uint64_t layer = top; layer >= 1; --layer) {
     const uint32_t entry[] = {ep};
-    const auto found =
-        beam_search(index, q.query, entry, q.norm_sq, 1, layer, visited, q.table_ptr(), live);
+    const auto found = beam_search(index, q, entry, 1, layer, visited, q.table_ptr(), live);
     if (!found.empty()) ep = found.front().second;
   }
   return ep;
@@ -106,42 +83,59 @@ std::vector<DistanceId> top_k_search(const HnswIndex& index, std::span<const flo
   VisitedLease lease(search_visited());
   VisitedSet& visited = lease.get();
   visited.reserve(index.node_count);
-  const QueryContext q = prepare_query(index, query);
+  const PreparedQuery q = prepare_query(index, query, /*with_table=*/true);
   const uint32_t entry[] = {descend_to_layer0(index, q, visited)};
 
   const uint64_t ef = std::max(ef_search != 0 ? ef_search : index.config.ef_search, k);
   uint64_t visits = 0;
   std::vector<DistanceId> found =
-      beam_search(index, query, entry, q.norm_sq, ef, 0, visited, q.table_ptr(), accepts, &visits);
+      beam_search(index, q, entry, ef, 0, visited, q.table_ptr(), accepts, &visits);
   if (found.size() < k && visits < index.node_count) {
     found.clear();
     for (uint32_t id = 0; id < index.node_count; ++id) {
-      if (accepts(id)) found.emplace_back(rescore_distance(index, query, id, q.norm_sq), id);
+      if (accepts(id)) found.emplace_back(rescore_distance(index, q, id), id);
     }
     return finish(std::move(found), k);
   }
-  rescore(index, query, q.norm_sq, found);
+  rescore(index, q, found);
   return finish(std::move(found), k);
 }
 
 }  // namespace
 
-float compute_distance(const HnswIndex& index, std::span<const float> query, uint32_t id,
-                       const PqDistanceTable* table, float query_norm_sq) {
+PreparedQuery prepare_query(const HnswIndex& index, std::span<const float> query, bool with_table) {
+  if (query.size() != index.dimension) fatal("query length differs from the index dimension");
+  PreparedQuery prepared{query, sum_of_squares(query), std::nullopt, std::nullopt};
+  if (with_table && index.pq_codebook && index.pq_codebook->is_consistent() &&
+      index.pq_codebook->dimension() == index.dimension) {
+    prepared.table = index.pq_codebook->build_distance_table(query, index.config.distance_metric);
+  }
+  if (!index.has_raw_vectors() && index.config.distance_metric != DistanceMetric::Euclidean &&
+      fixed_query_supported()) {
+    prepared.fixed = FixedQuery::from(query);
+  }
+  return prepared;
+}
+
+float compute_distance(const HnswIndex& index, const PreparedQuery& query, uint32_t id,
+                       const PqDistanceTable* table) {
   if (table != nullptr) {
     const std::size_t m = table->num_subspaces;
     const std::size_t start = std::size_t{id} * m;
     if (start + m <= index.pq_codes.size()) return table->lookup(index.pq_codes.data() + start);
   }
-  if (index.has_raw_vectors()) {
-    return distance_exact(index.config.distance_metric, query, index.raw_vector(id));
+  const DistanceMetric metric = index.config.distance_metric;
+  if (index.has_raw_vectors()) return distance_exact(metric, query.values, index.raw_vector(id));
+  const bool has_norm = id < index.code_norms.size();
+  if (query.fixed && (has_norm || metric == DistanceMetric::DotProduct)) {
+    return distance_fixed(metric, *query.fixed, index.quantized_view(id), query.norm_sq,
+                          has_norm ? index.code_norms[id] : 0.0);
   }
-  if (id < index.code_norms.size()) {
-    return distance_asym_prenorm(index.config.distance_metric, query, index.quantized_view(id),
-                                 query_norm_sq, index.code_norms[id]);
+  if (has_norm) {
+    return distance_asym_prenorm(metric, query.values, index.quantized_view(id), query.norm_sq,
+                                 index.code_norms[id]);
   }
-  return distance_asym_prenorm(index.config.distance_metric, query, index.quantized_view(id),
-                               query_norm_sq);
+  return distance_asym_prenorm(metric, query.values, index.quantized_view(id), query.norm_sq);
 }
 
 void HnswIndex::restore_derived() {
@@ -168,11 +162,11 @@ void sort_by_distance(std::vector<DistanceId>& entries) {
   });
 }
 
-std::vector<DistanceId> search_layer(const HnswIndex& index, std::span<const float> query,
-                                     std::span<const uint32_t> entry_points, float query_norm_sq,
-                                     uint64_t ef, uint64_t layer, VisitedSet& visited) {
+std::vector<DistanceId> search_layer(const HnswIndex& index, const PreparedQuery& query,
+                                     std::span<const uint32_t> entry_points, uint64_t ef,
+                                     uint64_t layer, VisitedSet& visited) {
   const auto live = [&](uint32_t id) { return !index.is_deleted(id); };
-  return beam_search(index, query, entry_points, query_norm_sq, ef, layer, visited, nullptr, live);
+  return beam_search(index, query, entry_points, ef, layer, visited, nullptr, live);
 }
 
 std::vector<DistanceId> knn_search(const HnswIndex& index, std::span<const float> query, uint64_t k,
@@ -191,8 +185,7 @@ std::vector<DistanceId> knn_search_filtered(const HnswIndex& index, std::span<co
 std::vector<DistanceId> knn_exact_among(const HnswIndex& index, std::span<const float> query,
                                         std::span<const uint32_t> ids, uint64_t k) {
   if (k == 0 || ids.empty()) return {};
-  if (query.size() != index.dimension) fatal("query length differs from the index dimension");
-  const float norm_sq = sum_of_squares(query);
+  const PreparedQuery prepared = prepare_query(index, query, /*with_table=*/false);
   std::vector<DistanceId> found;
   found.reserve(ids.size());
   constexpr std::size_t kAhead = 4;  // nodes in flight: enough to hide memory latency
@@ -205,7 +198,7 @@ std::vector<DistanceId> knn_exact_among(const HnswIndex& index, std::span<const 
       prefetch_whole_vector(index, ids[i + kAhead]);
     }
     if (id >= index.node_count || index.is_deleted(id)) continue;
-    found.emplace_back(rescore_distance(index, query, id, norm_sq), id);
+    found.emplace_back(rescore_distance(index, prepared, id), id);
   }
   return finish(std::move(found), k);
 }

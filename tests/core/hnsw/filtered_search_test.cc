@@ -22,11 +22,11 @@ using testing_util::row;
 // ranked by (exact with raw vectors, scalar-quantized otherwise).
 std::vector<uint32_t> true_top_k(const HnswIndex& index, std::span<const float> query,
                                  std::size_t k, const std::function<bool(uint32_t)>& passes) {
-  const float norm_sq = sum_of_squares(query);
+  const PreparedQuery prepared = prepare_query(index, query, /*with_table=*/false);
   std::vector<DistanceId> all;
   for (uint32_t id = 0; id < index.node_count; ++id) {
     if (!index.deleted[id] && passes(id)) {
-      all.emplace_back(compute_distance(index, query, id, nullptr, norm_sq), id);
+      all.emplace_back(compute_distance(index, prepared, id, nullptr), id);
     }
   }
   sort_by_distance(all);
@@ -71,10 +71,10 @@ TEST_P(FilteredSearchTest, ModerateFilterKeepsOnlyPassingNodesInOrder) {
     const auto found = knn_search_filtered(index_, query, 10, passes);
     ASSERT_EQ(found.size(), 10u);
     EXPECT_TRUE(ascending(found));
-    const float norm_sq = sum_of_squares(query);
+    const PreparedQuery prepared = prepare_query(index_, query, /*with_table=*/false);
     for (const auto& [d, id] : found) {
       EXPECT_TRUE(passes(id)) << id;
-      EXPECT_EQ(d, compute_distance(index_, query, id, nullptr, norm_sq));  // rescored
+      EXPECT_EQ(d, compute_distance(index_, prepared, id, nullptr));  // rescored
     }
     const auto truth = true_top_k(index_, query, 10, passes);
     recall += testing_util::overlap(found, truth);

@@ -248,9 +248,9 @@ TEST(GraphTest, ResultsAreRescoredDistances) {
   for (bool raw : {false, true}) {
     const HnswIndex index = build_index(make_config(DistanceMetric::Cosine, raw), data, dim);
     const auto query = row(data, dim, 3);
-    const float norm_sq = sum_of_squares(query);
+    const PreparedQuery prepared = prepare_query(index, query, /*with_table=*/false);
     for (const auto& [d, id] : knn_search(index, query, 20)) {
-      EXPECT_EQ(d, compute_distance(index, query, id, nullptr, norm_sq));
+      EXPECT_EQ(d, compute_distance(index, prepared, id, nullptr));
     }
   }
 }
@@ -351,9 +351,9 @@ TEST(GraphTest, ProductQuantizedWalkIsRescored) {
     const auto found = knn_search(index, query, k);
     ASSERT_EQ(found.size(), k);
     ASSERT_TRUE(ascending(found));
-    const float norm_sq = sum_of_squares(query);
+    const PreparedQuery prepared = prepare_query(index, query, /*with_table=*/false);
     for (const auto& [d, id] : found) {
-      EXPECT_EQ(d, compute_distance(index, query, id, nullptr, norm_sq));
+      EXPECT_EQ(d, compute_distance(index, prepared, id, nullptr));
     }
     recall += overlap(found, brute_force(data, dim, DistanceMetric::Euclidean, query, k, kAll));
   }
