@@ -29,16 +29,10 @@
 #include "core/distance/distance.h"
 #include "core/distance/fixed_query.h"
 #include "core/distance/simd.h"
+#include "core/distance/x86_intrinsics.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/search.h"
 #include "core/quantization/scalar.h"
-
-#if defined(__GNUC__) && !defined(__clang__)
-// GCC 12's AVX-512 headers fill "don't care" operands from an undefined
-// register, which -Wuninitialized reports at every use; nothing here reads one.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 
 namespace tessarine {
 namespace {

@@ -4,18 +4,7 @@
 #include <cstddef>
 
 #include "core/distance/cpu_features.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#define TESSARINE_CODE_DOT_SIMD 1
-#include <immintrin.h>
-#endif
-
-#if defined(__GNUC__) && !defined(__clang__)
-// GCC 12's AVX-512 headers fill "don't care" operands from an undefined
-// register, which -Wuninitialized reports at every use; nothing here reads one.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "core/distance/x86_intrinsics.h"
 
 namespace tessarine {
 namespace {
@@ -35,7 +24,7 @@ uint64_t code_dot_portable(std::span<const uint8_t> a, std::span<const uint8_t> 
   return total;
 }
 
-#ifdef TESSARINE_CODE_DOT_SIMD
+#ifdef TESSARINE_X86_INTRINSICS
 
 __attribute__((target("avx2"))) uint64_t code_dot_avx2(std::span<const uint8_t> a,
                                                        std::span<const uint8_t> b) {

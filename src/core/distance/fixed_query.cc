@@ -5,18 +5,7 @@
 
 #include "core/distance/cpu_features.h"
 #include "core/distance/simd_constants.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#define TESSARINE_FIXED_QUERY_SIMD 1
-#include <immintrin.h>
-#endif
-
-#if defined(__GNUC__) && !defined(__clang__)
-// GCC 12's AVX-512 headers fill "don't care" operands from an undefined
-// register, which -Wuninitialized reports at every use; nothing here reads one.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "core/distance/x86_intrinsics.h"
 
 namespace tessarine {
 namespace {
@@ -71,7 +60,7 @@ int64_t FixedQuery::dot_codes_portable(std::span<const uint8_t> codes) const {
   return total;
 }
 
-#ifdef TESSARINE_FIXED_QUERY_SIMD
+#ifdef TESSARINE_X86_INTRINSICS
 
 // Two chunks of 64 codes per step, in two sets of accumulators, so that each
 // accumulator's chain of dependent instructions is half as long. The lanes
@@ -118,7 +107,7 @@ int64_t FixedQuery::dot_codes_avx512_vnni(std::span<const uint8_t> codes) const 
 #endif
 
 bool fixed_query_supported() {
-#ifdef TESSARINE_FIXED_QUERY_SIMD
+#ifdef TESSARINE_X86_INTRINSICS
   return cpu_has_avx512_vnni();
 #else
   return false;

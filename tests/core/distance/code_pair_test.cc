@@ -10,16 +10,12 @@
 #include "core/distance/cpu_features.h"
 #include "core/quantization/scalar.h"
 #include "gtest/gtest.h"
+#include "random_codes.h"
 
 namespace tessarine {
 namespace {
 
-std::vector<uint8_t> random_codes(std::mt19937& rng, std::size_t n) {
-  std::uniform_int_distribution<int> dist(0, 255);
-  std::vector<uint8_t> v(n);
-  for (auto& x : v) x = static_cast<uint8_t>(dist(rng));
-  return v;
-}
+using testing::random_codes;
 
 // Every path is exact, so all must equal the portable sum, on lengths around
 // the register widths, on long vectors whose lanes are emptied part-way, and
@@ -32,7 +28,7 @@ TEST(CodeDotTest, EveryPathGivesTheExactSum) {
       const auto b = saturated ? std::vector<uint8_t>(n, 255) : random_codes(rng, n);
       uint64_t expected = 0;
       for (std::size_t i = 0; i < n; ++i) expected += uint64_t{a[i]} * b[i];
-      SCOPED_TRACE(testing::Message() << "n " << n << (saturated ? " all 255" : " random"));
+      SCOPED_TRACE(::testing::Message() << "n " << n << (saturated ? " all 255" : " random"));
       EXPECT_EQ(code_dot_portable(a, b), expected);
       EXPECT_EQ(code_dot(a, b), expected);
       if (cpu_has_avx2_fma()) {

@@ -11,21 +11,17 @@
 #include "core/distance/cpu_features.h"
 #include "core/distance/simd.h"
 #include "gtest/gtest.h"
+#include "random_codes.h"
 
 namespace tessarine {
 namespace {
+
+using testing::random_codes;
 
 std::vector<float> random_floats(std::mt19937& rng, std::size_t n) {
   std::normal_distribution<float> dist(0.0f, 0.05f);
   std::vector<float> v(n);
   for (auto& x : v) x = dist(rng);
-  return v;
-}
-
-std::vector<uint8_t> random_codes(std::mt19937& rng, std::size_t n) {
-  std::uniform_int_distribution<int> dist(0, 255);
-  std::vector<uint8_t> v(n);
-  for (auto& x : v) x = static_cast<uint8_t>(dist(rng));
   return v;
 }
 
@@ -46,7 +42,7 @@ TEST(FixedQueryTest, EveryPathGivesTheSameSum) {
       }
       const auto fixed = FixedQuery::from(query);
       ASSERT_TRUE(fixed.has_value());
-      SCOPED_TRACE(testing::Message() << "n " << n << (extreme ? " extreme" : " random"));
+      SCOPED_TRACE(::testing::Message() << "n " << n << (extreme ? " extreme" : " random"));
       const int64_t expected = fixed->dot_codes_portable(codes);
       EXPECT_EQ(fixed->dot_codes(codes), expected);
       if (cpu_has_avx512_vnni()) {
