@@ -1,10 +1,22 @@
 #include "core/collection/document.h"
 
+#include <algorithm>
 #include <string>
 
 #include "core/base/fatal.h"
+#include "core/base/prefetch.h"
 
 namespace tessarine {
+
+void request_metadata_entries(const Metadata& metadata) {
+  constexpr std::size_t kEntries = 8;
+  if (metadata.empty()) return;
+  // The first entry's slot, and those after it, up to the table's end.
+  const auto* slot = reinterpret_cast<const char*>(&*metadata.begin());
+  const std::size_t bytes = std::min(metadata.bucket_count(), kEntries) * sizeof(*metadata.begin());
+  for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch_line(slot + offset);
+}
+
 namespace {
 
 constexpr std::string_view kUrnPrefix = "urn:uuid:";

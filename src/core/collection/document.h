@@ -41,6 +41,11 @@ enum MetadataKind : std::size_t { kBool = 0, kInt = 1, kFloat = 2, kString = 3 }
 
 using Metadata = HashMap<std::string, MetadataValue>;
 
+// Asks the cache for the first entries of `metadata`'s table (at most
+// eight), which a walk over many documents' metadata would otherwise wait
+// for one document at a time. Only a hint.
+void request_metadata_entries(const Metadata& metadata);
+
 // The unit a collection stores. The embedding travels beside it and lives
 // only in the collection's vector index.
 struct Document {

@@ -60,18 +60,12 @@ std::vector<uint32_t> sorted_union(std::vector<std::vector<uint32_t>> lists) {
 // few documents ahead, its table when the map has arrived.
 constexpr std::size_t kMapAhead = 12;
 constexpr std::size_t kTableAhead = 6;
-constexpr std::size_t kTableSlots = 8;  // at most, from the first entry on
 
 void request_metadata_ahead(std::span<const std::pair<uint32_t, const Metadata*>> documents,
                             std::size_t at) {
   if (at + kMapAhead < documents.size()) prefetch_line(documents[at + kMapAhead].second);
   if (at + kTableAhead < documents.size()) {
-    const Metadata& map = *documents[at + kTableAhead].second;
-    if (map.empty()) return;
-    // The first entry's slot, and those after it, up to the table's end.
-    const auto* slot = reinterpret_cast<const char*>(&*map.begin());
-    const std::size_t bytes = std::min(map.bucket_count(), kTableSlots) * sizeof(*map.begin());
-    for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch_line(slot + offset);
+    request_metadata_entries(*documents[at + kTableAhead].second);
   }
 }
 

@@ -34,9 +34,18 @@ namespace tessarine {
 
 std::vector<uint8_t> encode_collection(const Collection& collection);
 
-// The record of encode_collection streamed into `channel`'s buffers (see
-// ChunkWriter), with no walk to size it first.
-void encode_collection_to(const Collection& collection, codec::ChunkChannel& channel);
+// The record of encode_collection streamed into channels' buffers (see
+// ChunkWriter), with no walk to size it first: all of it into `front`, or,
+// when `back` is given and the collection holds at least
+// `side_by_side_documents` documents, the documents (and what precedes them)
+// into `front` on a second thread while the calling one streams the rest into
+// `back`. The record is then front's bytes followed by back's. `front` must
+// not depend on `back` making progress: when no thread can be started the
+// front is encoded first.
+inline constexpr std::size_t kSideBySideEncodeDocuments = 1000;
+void encode_collection_to(const Collection& collection, codec::ChunkChannel& front,
+                          codec::ChunkChannel* back = nullptr,
+                          std::size_t side_by_side_documents = kSideBySideEncodeDocuments);
 // A record of at least `side_by_side_bytes` has its documents decoded on a
 // second thread while the calling one decodes the rest; the result, and the
 // error reported for a bad record, are those of a decoding from front to

@@ -167,6 +167,8 @@ class ChunkChannel {
   // Hands back the buffer last taken, of which the first `used` bytes hold
   // the record's next bytes.
   virtual void hand_over(std::size_t used) = 0;
+  // Called once, after the last buffer was handed over.
+  virtual void end() {}
 };
 
 // Writes the bytes a ByteWriter would write, into a channel's buffers: each
@@ -193,8 +195,11 @@ class ChunkWriter {
     put_run(v, sizeof(T), store_u32_records<T>);
   }
 
-  // Hands over the last, partly filled buffer.
-  void finish() { channel_.hand_over(static_cast<std::size_t>(pos_ - begin_)); }
+  // Hands over the last, partly filled buffer and ends the channel's stream.
+  void finish() {
+    channel_.hand_over(static_cast<std::size_t>(pos_ - begin_));
+    channel_.end();
+  }
 
  private:
   void next_buffer() {

@@ -86,10 +86,11 @@ Status save_collection(Env& env, const CollectionHandle& collection, const fs::p
   {
     // The record is encoded straight into the writer's buffers, which its
     // thread checks or seals and appends to the file while the next ones
-    // fill. Writers to the collection wait for the encoding (and so for all
-    // but the last buffers' writing), not for the sync.
+    // fill; a large collection's documents and its tables are encoded on two
+    // threads. Writers to the collection wait for the encoding (and so for
+    // all but the last buffers' writing), not for the sync.
     SnapshotWriter writer(std::move(*file), key);
-    encode_collection_to(collection->data, writer);
+    encode_collection_to(collection->data, writer.front(), writer.back());
     guard.unlock();
     written = writer.finish();
   }  // the file is closed here, before a failed one is removed

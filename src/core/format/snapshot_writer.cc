@@ -11,13 +11,17 @@
 namespace tessarine {
 
 SnapshotWriter::SnapshotWriter(std::unique_ptr<WritableFile> file, const EncryptionKey* key,
-                               std::size_t buffer_bytes, std::size_t buffer_count)
+                               std::size_t buffer_bytes, std::size_t buffer_count,
+                               std::size_t back_buffer_count)
     : file_(std::move(file)), buffer_bytes_(buffer_bytes) {
-  if (buffer_count < 2) fatal("a snapshot writer needs two buffers");
+  if (buffer_count < 2 || back_buffer_count < 1) fatal("a snapshot writer needs more buffers");
+  buffers_.resize(buffer_count + back_buffer_count);
   for (std::size_t i = 0; i < buffer_count; ++i) {
-    buffers_.push_back(std::make_unique_for_overwrite<uint8_t[]>(buffer_bytes));
-    free_.push_back(i);
+    buffers_[i] = std::make_unique_for_overwrite<uint8_t[]>(buffer_bytes);
+    state_[kFront].free.push_back(i);
   }
+  state_[kFront].owned = state_[kFront].limit = buffer_count;
+  state_[kBack].limit = back_buffer_count;
   if (key != nullptr) {
     // The sealed frame's head: magic, then the nonce the sealer draws.
     uint8_t head[kEncryptedSnapshotMagic.size() + kNonceSize];
@@ -29,7 +33,7 @@ SnapshotWriter::SnapshotWriter(std::unique_ptr<WritableFile> file, const Encrypt
   try {
     writer_ = std::thread([this] { write_loop(); });
   } catch (const std::system_error&) {
-    // No second thread: hand_over writes each buffer itself.
+    // No second thread: hand_over writes each front buffer itself.
   }
 }
 
@@ -45,44 +49,81 @@ void SnapshotWriter::stop_writing_thread() {
   writer_.join();
 }
 
-std::span<uint8_t> SnapshotWriter::take_buffer() {
+std::span<uint8_t> SnapshotWriter::take_buffer(StreamIndex stream) {
+  StreamState& state = state_[stream];
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return !free_.empty(); });
-  current_ = free_.front();
-  free_.pop_front();
-  return {buffers_[current_].get(), buffer_bytes_};
+  if (state.free.empty() && state.owned < state.limit) {
+    // The back stream's buffers are made as it needs them: a small record
+    // never makes them, and the largest waits for the front in a bounded
+    // number of them.
+    const std::size_t made = state_[kFront].limit + state.owned++;
+    buffers_[made] = std::make_unique_for_overwrite<uint8_t[]>(buffer_bytes_);
+    state.free.push_back(made);
+  }
+  changed_.wait(lock, [&] { return !state.free.empty(); });
+  state.current = state.free.front();
+  state.free.pop_front();
+  return {buffers_[state.current].get(), buffer_bytes_};
 }
 
-void SnapshotWriter::hand_over(std::size_t used) {
-  Filled filled{current_, used, std::nullopt};
-  // Checksumming is the writing thread's largest task; the encoder takes
-  // every other buffer's share (each buffer's CRC-32 is combined in order).
-  if (!sealer_ && handed_over_++ % 2 == 1) {
-    filled.crc = crc32_update(0, {buffers_[current_].get(), used});
+void SnapshotWriter::hand_over(StreamIndex stream, std::size_t used) {
+  StreamState& state = state_[stream];
+  Filled filled{state.current, used, std::nullopt};
+  // Checksumming is the writing thread's largest task. The front's encoder
+  // takes every other buffer's share; the back's, which is done long before
+  // its bytes are due, takes all of its own. (Each buffer's CRC-32 is
+  // combined in order.)
+  if (!sealer_ && (stream == kBack || state.handed_over++ % 2 == 1)) {
+    filled.crc = crc32_update(0, {buffers_[state.current].get(), used});
   }
   if (!writer_.joinable()) {
+    // Only the front exists without a writing thread (see back()).
     write_buffer(filled);
-    free_.push_back(filled.buffer);
+    state.free.push_back(filled.buffer);
     return;
   }
   {
     std::lock_guard lock(mutex_);
-    filled_.push_back(filled);
+    state.filled.push_back(filled);
   }
   changed_.notify_all();
+}
+
+void SnapshotWriter::end_stream(StreamIndex stream) {
+  {
+    std::lock_guard lock(mutex_);
+    state_[stream].ended = true;
+  }
+  changed_.notify_all();
+}
+
+std::optional<SnapshotWriter::Filled> SnapshotWriter::next_due() {
+  for (StreamIndex stream : {kFront, kBack}) {
+    StreamState& state = state_[stream];
+    if (!state.filled.empty()) {
+      const Filled filled = state.filled.front();
+      state.filled.pop_front();
+      return filled;
+    }
+    // The back's bytes follow all of the front's.
+    if (!state.ended && !closing_) return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 void SnapshotWriter::write_loop() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return closing_ || !filled_.empty(); });
-    if (filled_.empty()) return;  // closing, and everything handed over is written
-    const Filled filled = filled_.front();
-    filled_.pop_front();
+    std::optional<Filled> filled;
+    changed_.wait(lock, [&] {
+      filled = next_due();
+      return filled.has_value() || closing_;
+    });
+    if (!filled) return;  // closing, and everything handed over is written
     lock.unlock();
-    write_buffer(filled);
+    write_buffer(*filled);
     lock.lock();
-    free_.push_back(filled.buffer);
+    state_[filled->buffer < state_[kFront].limit ? kFront : kBack].free.push_back(filled->buffer);
     changed_.notify_all();
   }
 }

@@ -174,11 +174,14 @@ class CollectingChannel : public codec::ChunkChannel {
   std::span<uint8_t> take_buffer() override { return buffer_; }
   void hand_over(std::size_t used) override {
     ASSERT_LE(used, buffer_.size());
+    EXPECT_EQ(ends, 0u) << "a buffer after the stream's end";
     bytes.insert(bytes.end(), buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(used));
     ++buffers;
   }
+  void end() override { ++ends; }
   std::vector<uint8_t> bytes;
   std::size_t buffers = 0;
+  std::size_t ends = 0;
 
  private:
   std::vector<uint8_t> buffer_;
@@ -195,9 +198,19 @@ TEST(CodecBulkTest, StreamedRecordIsTheWholeRecordCutIntoBuffers) {
       CollectingChannel channel(buffer_size);
       encode_collection_to(collection, channel);
       EXPECT_EQ(channel.bytes, whole) << "buffers of " << buffer_size << " bytes";
+      EXPECT_EQ(channel.ends, 1u);
       if (buffer_size < whole.size()) {
         EXPECT_GT(channel.buffers, 1u);
       }
+      // On two threads: the documents in front, the tables behind them.
+      CollectingChannel front(buffer_size);
+      CollectingChannel back(buffer_size);
+      encode_collection_to(collection, front, &back, 0);
+      EXPECT_GT(front.bytes.size(), 0u);
+      EXPECT_GT(back.bytes.size(), 0u);
+      EXPECT_EQ(front.ends + back.ends, 2u);
+      front.bytes.insert(front.bytes.end(), back.bytes.begin(), back.bytes.end());
+      EXPECT_EQ(front.bytes, whole) << "two streams, buffers of " << buffer_size << " bytes";
     }
   }
 }
