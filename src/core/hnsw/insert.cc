@@ -6,6 +6,7 @@
 
 #include "core/base/fatal.h"
 #include "core/base/float_order.h"
+#include "core/base/thread_local_ref.h"
 #include "core/distance/code_pair.h"
 #include "core/distance/distance.h"
 #include "core/distance/simd.h"
@@ -36,11 +37,11 @@ struct LinkScratch {
 };
 SelectionScratch& selection_scratch() {
   thread_local SelectionScratch scratch;
-  return scratch;
+  return thread_local_ref(scratch);
 }
 LinkScratch& link_scratch() {
   thread_local LinkScratch scratch;
-  return scratch;
+  return thread_local_ref(scratch);
 }
 
 // Stable ascending sort by distance, so equal distances give a repeatable

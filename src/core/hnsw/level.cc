@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/base/fatal.h"
+#include "core/base/thread_local_ref.h"
 
 namespace tessarine {
 namespace {
@@ -38,7 +39,7 @@ class Xoshiro256 {
 
 uint64_t thread_random_u64() {
   thread_local Xoshiro256 generator;
-  return generator.next();
+  return thread_local_ref(generator).next();
 }
 
 uint64_t level_for_uniform(double u, uint64_t m, uint64_t level_cap) {

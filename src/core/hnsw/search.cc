@@ -6,6 +6,7 @@
 #include "core/base/fatal.h"
 #include "core/base/float_order.h"
 #include "core/base/prefetch.h"
+#include "core/base/thread_local_ref.h"
 #include "core/distance/simd.h"
 #include "core/hnsw/beam_search.h"
 #include "core/hnsw/layer_search.h"
@@ -153,7 +154,7 @@ void HnswIndex::restore_derived() {
 
 std::vector<DistanceId>& beam_candidates_scratch() {
   thread_local std::vector<DistanceId> candidates;
-  return candidates;
+  return thread_local_ref(candidates);
 }
 
 void sort_by_distance(std::vector<DistanceId>& entries) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/base/fatal.h"
+#include "core/base/thread_local_ref.h"
 
 namespace tessarine {
 
@@ -23,12 +24,12 @@ void VisitedSet::out_of_range(uint32_t id) const {
 
 VisitedSet& insert_visited() {
   thread_local VisitedSet set;
-  return set;
+  return thread_local_ref(set);
 }
 
 VisitedSet& search_visited() {
   thread_local VisitedSet set;
-  return set;
+  return thread_local_ref(set);
 }
 
 VisitedLease::VisitedLease(VisitedSet& set) : set_(set) {
