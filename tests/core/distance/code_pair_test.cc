@@ -22,7 +22,8 @@ using testing::random_codes;
 // on all-255 codes, the largest products.
 TEST(CodeDotTest, EveryPathGivesTheExactSum) {
   std::mt19937 rng(11);
-  for (std::size_t n : {0, 1, 15, 16, 17, 31, 32, 63, 64, 65, 127, 384, 1000, 16384, 40001}) {
+  for (std::size_t n : {0,   1,   15,  16,  17,  31,  32,  63,   64,    65,   127,
+                        128, 129, 191, 192, 255, 256, 384, 1000, 16384, 40001}) {
     for (bool saturated : {false, true}) {
       const auto a = saturated ? std::vector<uint8_t>(n, 255) : random_codes(rng, n);
       const auto b = saturated ? std::vector<uint8_t>(n, 255) : random_codes(rng, n);
