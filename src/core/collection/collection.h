@@ -16,6 +16,7 @@
 #include "core/bm25/inverted_index.h"
 #include "core/collection/document.h"
 #include "core/collection/metadata_index.h"
+#include "core/collection/write_pipeline.h"
 #include "core/hnsw/config.h"
 #include "core/hnsw/graph.h"
 
@@ -42,10 +43,13 @@ struct Collection {
 // searches, snapshots and size queries, exclusive for changes.
 struct LockedCollection {
   mutable RwLock lock;
-  // Held by the database across a change's log append and its application,
-  // so that the log holds one collection's changes in the order memory got
-  // them. Taken before `lock`; searches never take it.
+  // Held by the database while a change is checked and takes its place in
+  // the log, and for changes that need the collection to themselves until
+  // they are applied, so that the log holds one collection's changes in the
+  // order memory gets them. Taken before `lock`; searches never take it.
   std::mutex write_mutex;
+  // Changes that wait for the disk without write_mutex (see WritePipeline).
+  WritePipeline pipeline;
   Collection data;
 
   LockedCollection() = default;

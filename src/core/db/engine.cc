@@ -44,6 +44,8 @@ Status check_embedding_locked(const LockedCollection& collection,
   return check_embedding(collection.data, embedding);
 }
 
+Status log_failed(const Status& s) { return Status::Io("WAL write failed: " + s.message()); }
+
 Status already_exists(const Uuid& id) {
   return Status::InvalidArgument("document '" + format_uuid(id) + "' already exists");
 }
@@ -162,9 +164,7 @@ void Engine::maybe_checkpoint() {
 
 Status Engine::log(const WalEntry& entry) {
   if (wal_ == nullptr) return Status::Ok();
-  if (Status s = wal_->append(entry); !s.ok()) {
-    return Status::Io("WAL write failed: " + s.message());
-  }
+  if (Status s = wal_->append(entry); !s.ok()) return log_failed(s);
   return Status::Ok();
 }
 
@@ -205,6 +205,8 @@ Result<AppliedChange> Engine::write(const std::string& collection, Plan&& plan) 
     CollectionHandle handle = registry_.find_locked(collection);
     if (handle == nullptr) return collection_not_found(collection);
     std::lock_guard writer(handle->write_mutex);
+    // The plan reads the collection as every earlier change left it.
+    handle->pipeline.wait_until_idle();
     Result<std::optional<WalEntry>> entry = plan(*handle);
     if (!entry.ok()) return entry.status();
     if (!entry->has_value()) return AppliedChange{};
@@ -215,22 +217,66 @@ Result<AppliedChange> Engine::write(const std::string& collection, Plan&& plan) 
   return applied;
 }
 
+template <typename Plan>
+Result<AppliedChange> Engine::write_new_documents(const std::string& collection,
+                                                  std::span<const Uuid> ids, Plan&& plan) {
+  if (wal_ == nullptr) return write(collection, std::forward<Plan>(plan));
+  Result<AppliedChange> applied = AppliedChange{};
+  {
+    std::shared_lock checkpoint(checkpoint_lock_);
+    std::shared_lock registry(registry_.lock());
+    CollectionHandle handle = registry_.find_locked(collection);
+    if (handle == nullptr) return collection_not_found(collection);
+    WritePipeline& pipeline = handle->pipeline;
+    SyncWriteAheadLog::Pending pending;
+    std::optional<WalEntry> entry;
+    uint64_t ticket = 0;
+    {
+      std::lock_guard writer(handle->write_mutex);
+      // A change in flight to one of these documents is applied first, so
+      // that the plan sees it.
+      if (pipeline.touches_pending(ids)) pipeline.wait_until_idle();
+      Result<std::optional<WalEntry>> planned = plan(*handle);
+      if (!planned.ok()) return planned.status();
+      if (!planned->has_value()) return AppliedChange{};
+      entry = std::move(**planned);
+      if (Status s = wal_->queue(*entry, pending); !s.ok()) return log_failed(s);
+      ticket = pipeline.enter(ids);
+    }
+    // Without write_mutex, so that later changes to this collection can take
+    // their places in the log and share this record's sync.
+    const Status logged = wal_->wait(pending);
+    pipeline.wait_for_turn(ticket);
+    applied = logged.ok() ? apply_document_entry(*handle, std::move(*entry))
+                          : Result<AppliedChange>(log_failed(logged));
+    pipeline.leave(ticket, ids);
+  }
+  maybe_checkpoint();
+  return applied;
+}
+
 Result<Uuid> Engine::insert(const std::string& collection, Document document,
                             std::vector<float> embedding) {
+  const Uuid id = document.id;
   auto applied =
-      write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
-        if (Status s = check_new_document(c, document, embedding); !s.ok()) return s;
-        return std::optional<WalEntry>(
-            InsertDocumentEntry{collection, std::move(document), std::move(embedding)});
-      });
+      write_new_documents(collection, std::span(&id, 1),
+                          [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+                            if (Status s = check_new_document(c, document, embedding); !s.ok())
+                              return s;
+                            return std::optional<WalEntry>(InsertDocumentEntry{
+                                collection, std::move(document), std::move(embedding)});
+                          });
   if (!applied.ok()) return applied.status();
   return applied->inserted.front();
 }
 
 Result<std::vector<Uuid>> Engine::batch_insert(const std::string& collection,
                                                std::vector<DocumentAndEmbedding> documents) {
-  auto applied =
-      write(collection, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
+  std::vector<Uuid> ids;
+  ids.reserve(documents.size());
+  for (const auto& [document, embedding] : documents) ids.push_back(document.id);
+  auto applied = write_new_documents(
+      collection, ids, [&](const LockedCollection& c) -> Result<std::optional<WalEntry>> {
         if (Status s = check_batch(c, documents, /*allow_live=*/false); !s.ok()) return s;
         return std::optional<WalEntry>(BatchInsertEntry{collection, std::move(documents)});
       });

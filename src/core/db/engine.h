@@ -11,14 +11,18 @@
 //                         a checkpoint never falls between the two;
 //   2. the registry lock  shared by document writes and searches, exclusive
 //                         for creating, deleting and loading collections;
-//   3. a collection's write_mutex, held across one change's append and
-//                         apply, so the log holds a collection's changes in
-//                         the order they were applied;
+//   3. a collection's write_mutex, held while a change is checked and takes
+//                         its place in the log, and for changes other than
+//                         inserts until they are applied, so the log holds a
+//                         collection's changes in the order they are applied
+//                         (the collection's WritePipeline mutex is taken
+//                         under it or alone);
 //   4. the log's writer mutex, then (released first) the collection's
 //                         reader-writer lock for the change itself.
-// The log commits in groups: writes to different collections that wait for
-// the disk at the same time share one write and one sync. Writes to one
-// collection never share a sync (its write_mutex is held while it waits), so
+// The log commits in groups: writes that wait for the disk at the same time
+// share one write and one sync. Inserts into one collection wait for the disk
+// without its write_mutex and are applied in ticket (log) order; any other
+// change to a collection first lets the inserts in flight be applied, so
 // replaying the log applies each collection's changes in the order memory
 // got them; changes to different collections commute, and collections are
 // created and deleted only under the registry lock held exclusively.
@@ -210,6 +214,12 @@ class Engine {
   // applied with apply_document_entry.
   template <typename Plan>
   Result<AppliedChange> write(const std::string& collection, Plan&& plan);
+  // The same for a change that only adds the documents `ids`: it waits for
+  // the disk without the collection's write_mutex, so that several such
+  // changes to one collection share a sync, and is applied in log order.
+  template <typename Plan>
+  Result<AppliedChange> write_new_documents(const std::string& collection,
+                                            std::span<const Uuid> ids, Plan&& plan);
   // Writes every collection's snapshot into the data directory (`first`
   // first, under `first_key`, its failure reported bare as save reports
   // it), removes stale snapshots and empties the log. The caller holds

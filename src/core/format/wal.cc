@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "core/base/fatal.h"
 #include "core/base/hash_map.h"
 #include "core/format/checksum.h"
 #include "core/format/codec.h"
@@ -318,6 +319,15 @@ void SyncWriteAheadLog::wait_for_turn_locked(std::unique_lock<std::mutex>& lock,
   self.turn.wait(lock, [&] { return self.done || writers_.front() == &self; });
 }
 
+Status SyncWriteAheadLog::lead_or_wait_locked(std::unique_lock<std::mutex>& lock, Writer& self) {
+  self.turn.wait(lock, [&] { return self.done || writers_.front() == &self; });
+  if (self.done) return self.status;  // an earlier leader wrote it
+  const std::vector<Writer*> group = take_group_locked();
+  Status status = write_group(lock, group);
+  finish_locked(group.size(), status);
+  return status;
+}
+
 std::vector<SyncWriteAheadLog::Writer*> SyncWriteAheadLog::take_group_locked() {
   std::vector<Writer*> group{writers_.front()};
   std::size_t bytes = group.front()->record.size();
@@ -383,12 +393,24 @@ Status SyncWriteAheadLog::append(const WalEntry& entry) {
 
   Writer self(*record);
   std::unique_lock lock(mutex_);
-  wait_for_turn_locked(lock, self);
-  if (self.done) return self.status;  // an earlier leader wrote it
-  const std::vector<Writer*> group = take_group_locked();
-  Status status = write_group(lock, group);
-  finish_locked(group.size(), status);
-  return status;
+  writers_.push_back(&self);
+  return lead_or_wait_locked(lock, self);
+}
+
+Status SyncWriteAheadLog::queue(const WalEntry& entry, Pending& pending) {
+  if (pending.writer_) fatal("a pending log append was queued twice");
+  auto record = build_wal_record(entry, key_.get());
+  if (!record.ok()) return record.status();
+  pending.record_ = std::move(record).value();
+  std::lock_guard lock(mutex_);
+  writers_.push_back(&pending.writer_.emplace(pending.record_));
+  return Status::Ok();
+}
+
+Status SyncWriteAheadLog::wait(Pending& pending) {
+  if (!pending.writer_) fatal("a log append was waited for without being queued");
+  std::unique_lock lock(mutex_);
+  return lead_or_wait_locked(lock, *pending.writer_);
 }
 
 uint64_t SyncWriteAheadLog::size() {

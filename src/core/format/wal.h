@@ -128,6 +128,18 @@ class SyncWriteAheadLog {
   // so that no acknowledged record is ever written behind a broken one.
   Status append(const WalEntry& entry);
 
+  // An append in two steps, for a caller that fixes the record's place in
+  // the log under a lock of its own but should not hold that lock while the
+  // disk works: queue() frames the record and takes its place (appends queued
+  // later are written after it), wait() returns what append() would. Every
+  // append queued behind this one waits until this call's wait() has led or
+  // joined a group, so between the two the caller must not block on anything
+  // (another append included). Appends queued meanwhile by other callers can
+  // then share the record's write and sync.
+  class Pending;
+  Status queue(const WalEntry& entry, Pending& pending);
+  Status wait(Pending& pending);
+
   // Empties the log and syncs it. The caller holds its checkpoint lock
   // exclusively. Fails without changing the writer when the file cannot be
   // opened (for example after it was deleted).
@@ -151,9 +163,28 @@ class SyncWriteAheadLog {
     std::condition_variable turn;  // signalled when done or at the queue's front
   };
 
+ public:
+  // A queued append's record and place in the queue; wait() must be called
+  // before it goes away when queue() succeeded.
+  class Pending {
+   public:
+    Pending() = default;
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+
+   private:
+    friend class SyncWriteAheadLog;
+    std::vector<uint8_t> record_;
+    std::optional<Writer> writer_;
+  };
+
+ private:
   // Queues `self` and waits until it is at the front of the queue (it leads)
   // or a leader has finished it.
   void wait_for_turn_locked(std::unique_lock<std::mutex>& lock, Writer& self);
+  // The rest of an append once `self` is queued: waits for its turn, then
+  // either returns the outcome an earlier leader gave it or leads a group.
+  Status lead_or_wait_locked(std::unique_lock<std::mutex>& lock, Writer& self);
   // The appends written together with the leader's: the leader and those
   // queued right behind it, up to a size limit and never past a writer that
   // needs the file to itself.

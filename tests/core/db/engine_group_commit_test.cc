@@ -152,5 +152,65 @@ TEST(EngineGroupCommitTest, ConcurrentWritersKeepExactlyTheAcknowledgedWritesInO
   }
 }
 
+// Inserts into one collection wait for the disk side by side; several
+// threads inserting the same ids at once still get each id in exactly once,
+// and the others are told it already exists.
+TEST(EngineGroupCommitTest, RacingInsertsOfOneIdAcknowledgeExactlyOne) {
+  ScopedTempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  auto opened = Engine::open(dir.data_dir(), nullptr, *Env::posix(), CheckpointPolicy{});
+  ASSERT_TRUE(opened.ok()) << opened.status().message();
+  Engine& engine = **opened;
+  ASSERT_TRUE(engine.create_collection("shared", kDimension, HnswConfig{}).ok());
+
+  constexpr int kThreads = 4;
+  constexpr int kIds = 40;
+  std::vector<std::vector<int>> won(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int n = 0; n < kIds; ++n) {
+        // Half of the ids go in alone, half in batches of two.
+        Status status;
+        if (n % 4 < 2) {
+          status = engine.insert("shared", Document{id_of(n), "doc", {}}, vec(n)).status();
+        } else if (n % 4 == 2) {
+          std::vector<DocumentAndEmbedding> batch;
+          batch.emplace_back(Document{id_of(n), "doc", {}}, vec(n));
+          batch.emplace_back(Document{id_of(n + 1), "doc", {}}, vec(n + 1));
+          status = engine.batch_insert("shared", std::move(batch)).status();
+        } else {
+          continue;  // went in with n - 1
+        }
+        if (status.ok()) {
+          won[t].push_back(n);
+        } else {
+          EXPECT_NE(status.message().find("already exists"), std::string::npos) << status.message();
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  std::vector<int> winners(kIds, 0);
+  for (const auto& ns : won) {
+    for (int n : ns) ++winners[n];
+  }
+  for (int n = 0; n < kIds; ++n) {
+    if (n % 4 != 3) {
+      EXPECT_EQ(winners[n], 1) << "id " << n;
+    }
+  }
+  auto documents = engine.documents("shared");
+  ASSERT_TRUE(documents.ok());
+  EXPECT_EQ(documents->size(), std::size_t{kIds});
+
+  const Contents before = contents_of(engine);
+  opened->reset();
+  auto reopened = Engine::open(dir.data_dir(), nullptr, *Env::posix(), CheckpointPolicy{});
+  ASSERT_TRUE(reopened.ok()) << reopened.status().message();
+  EXPECT_EQ(contents_of(**reopened), before);
+}
+
 }  // namespace
 }  // namespace tessarine

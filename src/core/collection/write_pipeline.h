@@ -1,0 +1,45 @@
+// Order among writes to one collection that overlap on their way through the
+// database's log.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <span>
+
+#include "core/base/hash_map.h"
+#include "core/collection/document.h"
+
+namespace tessarine {
+
+// A write that does not need the collection to itself takes a ticket when it
+// takes its place in the log (both under the collection's write_mutex, so
+// tickets follow log order), waits for the disk without that mutex, and
+// applies its change when every earlier ticket has left: memory gets the
+// changes in the order the log holds them. The documents of the writes in
+// flight are known, so that a write touching one of them can wait for them
+// to be applied first and be checked against their result.
+class WritePipeline {
+ public:
+  // Under write_mutex: whether a write in flight touches any of `ids`.
+  bool touches_pending(std::span<const Uuid> ids) const;
+  // Under write_mutex: the next ticket; `ids` are in flight until it leaves.
+  uint64_t enter(std::span<const Uuid> ids);
+  // Returns once every ticket before `ticket` has left.
+  void wait_for_turn(uint64_t ticket);
+  // After wait_for_turn(ticket), whether or not the change was applied: the
+  // ticket's `ids` (those given to enter) are no longer in flight and the next
+  // ticket may go.
+  void leave(uint64_t ticket, std::span<const Uuid> ids);
+  // Returns once every ticket taken so far has left.
+  void wait_until_idle();
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t next_ticket_ = 0;
+  uint64_t left_ = 0;                  // every ticket below this has left
+  HashMap<Uuid, uint32_t> in_flight_;  // how many writes in flight touch each id
+};
+
+}  // namespace tessarine
