@@ -68,7 +68,7 @@ std::span<uint8_t> SnapshotWriter::take_buffer(StreamIndex stream) {
 
 void SnapshotWriter::hand_over(StreamIndex stream, std::size_t used) {
   StreamState& state = state_[stream];
-  Filled filled{state.current, used, std::nullopt};
+  Filled filled{stream, state.current, used, std::nullopt};
   // Checksumming is the writing thread's largest task. The front's encoder
   // takes every other buffer's share; the back's, which is done long before
   // its bytes are due, takes all of its own. (Each buffer's CRC-32 is
@@ -123,7 +123,7 @@ void SnapshotWriter::write_loop() {
     lock.unlock();
     write_buffer(*filled);
     lock.lock();
-    state_[filled->buffer < state_[kFront].limit ? kFront : kBack].free.push_back(filled->buffer);
+    state_[filled->stream].free.push_back(filled->buffer);
     changed_.notify_all();
   }
 }

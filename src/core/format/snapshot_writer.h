@@ -73,6 +73,7 @@ class SnapshotWriter final {
   };
 
   struct Filled {
+    StreamIndex stream;
     std::size_t buffer;
     std::size_t used;
     std::optional<uint32_t> crc;  // the buffer's own CRC-32, when its encoder took it
