@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "python/convert.h"
 
@@ -11,9 +12,7 @@ namespace tessarine::python {
 namespace {
 
 struct SearchResultObject {
-  PyObject_HEAD std::string id;
-  std::string text;
-  Metadata metadata;
+  PyObject_HEAD std::shared_ptr<const Document> document;
   float score;
 };
 
@@ -45,10 +44,12 @@ CollectionInfoObject* as_info(PyObject* self) {
   return reinterpret_cast<CollectionInfoObject*>(self);
 }
 
-PyObject* result_id(PyObject* self, void*) { return new_str(as_result(self)->id); }
-PyObject* result_text(PyObject* self, void*) { return new_str(as_result(self)->text); }
+PyObject* result_id(PyObject* self, void*) {
+  return new_str(format_uuid(as_result(self)->document->id));
+}
+PyObject* result_text(PyObject* self, void*) { return new_str(as_result(self)->document->text); }
 PyObject* result_metadata(PyObject* self, void*) {
-  return metadata_to_py_dict(as_result(self)->metadata);
+  return metadata_to_py_dict(as_result(self)->document->metadata);
 }
 PyObject* result_score(PyObject* self, void*) {
   return PyFloat_FromDouble(static_cast<double>(as_result(self)->score));
@@ -56,7 +57,8 @@ PyObject* result_score(PyObject* self, void*) {
 
 PyObject* result_repr(PyObject* self) {
   const SearchResultObject* r = as_result(self);
-  const std::string text = "SearchResult(id='" + r->id + "', text='" + truncate_for_repr(r->text) +
+  const std::string text = "SearchResult(id='" + format_uuid(r->document->id) + "', text='" +
+                           truncate_for_repr(r->document->text) +
                            "', score=" + format_score(r->score) + ")";
   return new_str(text);
 }
@@ -149,14 +151,12 @@ PyTypeObject* create_collection_info_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &info_spec, nullptr));
 }
 
-PyObject* new_search_result(ModuleState* state, std::string id, std::string text, Metadata metadata,
+PyObject* new_search_result(ModuleState* state, std::shared_ptr<const Document> document,
                             float score) {
   PyTypeObject* type = state->search_result_type;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (&as_result(self)->id) std::string(std::move(id));
-  new (&as_result(self)->text) std::string(std::move(text));
-  new (&as_result(self)->metadata) Metadata(std::move(metadata));
+  new (&as_result(self)->document) std::shared_ptr<const Document>(std::move(document));
   as_result(self)->score = score;
   return self;
 }

@@ -1,11 +1,14 @@
-// SearchResult and CollectionInfo: read-only result objects that own copies
-// of their values and cannot be constructed from Python.
+// SearchResult and CollectionInfo: read-only result objects that cannot be
+// constructed from Python. A SearchResult shares the found document (stored
+// documents are never changed in place, only replaced) and converts its
+// fields when they are read, so a search copies no text or metadata.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/collection/document.h"
@@ -16,7 +19,7 @@ namespace tessarine::python {
 PyTypeObject* create_search_result_type(PyObject* module);
 PyTypeObject* create_collection_info_type(PyObject* module);
 
-PyObject* new_search_result(ModuleState* state, std::string id, std::string text, Metadata metadata,
+PyObject* new_search_result(ModuleState* state, std::shared_ptr<const Document> document,
                             float score);
 PyObject* new_collection_info(ModuleState* state, std::string name, uint64_t dimension,
                               uint64_t document_count, uint64_t estimated_memory_bytes);

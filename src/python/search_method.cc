@@ -55,9 +55,7 @@ PyObject* new_result_list(ModuleState* module, const std::vector<ScoredDocument>
   if (results == nullptr) return nullptr;
   for (std::size_t i = 0; i < found.size(); ++i) {
     const ScoredDocument& scored = found[i];
-    PyObject* result =
-        new_search_result(module, format_uuid(scored.document->id), scored.document->text,
-                          scored.document->metadata, scored.score);
+    PyObject* result = new_search_result(module, scored.document, scored.score);
     if (result == nullptr) return nullptr;
     PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), result);
   }
