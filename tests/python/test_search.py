@@ -217,6 +217,16 @@ def test_search_result_object(db):
     assert repr(r).startswith(f"SearchResult(id='{r.id}', text='")
 
 
+def test_search_result_keeps_the_document_as_found(db):
+    r = db.search("docs", query_embedding=[1.0, 0.0, 0.5], k=1)[0]
+    found = (r.id, r.text, r.metadata)
+    db.update("docs", r.id, text="changed", metadata={"i": -1})
+    assert (r.id, r.text, r.metadata) == found
+    db.delete("docs", r.id)
+    db.delete_collection("docs")
+    assert (r.id, r.text, r.metadata) == found
+
+
 def test_search_result_repr_truncates_on_character_boundary():
     db = Tessarine()
     db.create_collection("r", 1, distance_metric="euclidean", store_raw_vectors=True)
