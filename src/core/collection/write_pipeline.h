@@ -42,4 +42,32 @@ class WritePipeline {
   HashMap<Uuid, uint32_t> in_flight_;  // how many writes in flight touch each id
 };
 
+// One write's ticket, taken under the collection's write_mutex. However the
+// write ends (applied, failed or unwound), the ticket leaves the pipeline in
+// its turn when it goes away, so later writes never wait for it forever.
+class PipelineTicket {
+ public:
+  PipelineTicket(WritePipeline& pipeline, std::span<const Uuid> ids)
+      : pipeline_(pipeline), ids_(ids), number_(pipeline.enter(ids)) {}
+  ~PipelineTicket() {
+    wait_for_turn();
+    pipeline_.leave(number_, ids_);
+  }
+  PipelineTicket(const PipelineTicket&) = delete;
+  PipelineTicket& operator=(const PipelineTicket&) = delete;
+
+  // Returns once every earlier ticket has left.
+  void wait_for_turn() {
+    if (in_turn_) return;
+    pipeline_.wait_for_turn(number_);
+    in_turn_ = true;
+  }
+
+ private:
+  WritePipeline& pipeline_;
+  std::span<const Uuid> ids_;  // the caller's, alive as long as the ticket
+  uint64_t number_;
+  bool in_turn_ = false;
+};
+
 }  // namespace tessarine

@@ -230,7 +230,7 @@ Result<AppliedChange> Engine::write_new_documents(const std::string& collection,
     WritePipeline& pipeline = handle->pipeline;
     SyncWriteAheadLog::Pending pending;
     std::optional<WalEntry> entry;
-    uint64_t ticket = 0;
+    std::optional<PipelineTicket> ticket;  // leaves in its turn on every way out
     {
       std::lock_guard writer(handle->write_mutex);
       // A change in flight to one of these documents is applied first, so
@@ -240,16 +240,17 @@ Result<AppliedChange> Engine::write_new_documents(const std::string& collection,
       if (!planned.ok()) return planned.status();
       if (!planned->has_value()) return AppliedChange{};
       entry = std::move(**planned);
+      // The ticket first: once the record is queued, nothing may fail before
+      // wait() is called.
+      ticket.emplace(pipeline, ids);
       if (Status s = wal_->queue(*entry, pending); !s.ok()) return log_failed(s);
-      ticket = pipeline.enter(ids);
     }
     // Without write_mutex, so that later changes to this collection can take
     // their places in the log and share this record's sync.
     const Status logged = wal_->wait(pending);
-    pipeline.wait_for_turn(ticket);
+    ticket->wait_for_turn();
     applied = logged.ok() ? apply_document_entry(*handle, std::move(*entry))
                           : Result<AppliedChange>(log_failed(logged));
-    pipeline.leave(ticket, ids);
   }
   maybe_checkpoint();
   return applied;
