@@ -151,8 +151,6 @@ void put_inverted_index(Sink& s, const InvertedIndex& index) {
   s.put_u64(index.total_length);
 }
 
-// A collection's record is its head and documents, then its tables; the two
-// parts can be written by two threads and joined.
 // Encoding a document first waits for its block, then for its text and its
 // metadata table, which lie elsewhere in the heap. The walk asks for them
 // ahead, one level per stage: the block a few documents ahead, its parts
@@ -165,6 +163,8 @@ void request_document_parts(const Document& d) {
   request_metadata_entries(d.metadata);
 }
 
+// A collection's record is its head and documents, then its tables; the two
+// parts can be written by two threads and joined.
 template <typename Sink>
 void put_collection_documents(Sink& s, const Collection& c) {
   put_string(s, c.name);

@@ -316,11 +316,15 @@ Result<WalRecovery> SyncWriteAheadLog::recover() {
 
 void SyncWriteAheadLog::wait_for_turn_locked(std::unique_lock<std::mutex>& lock, Writer& self) {
   writers_.push_back(&self);
+  wait_queued_locked(lock, self);
+}
+
+void SyncWriteAheadLog::wait_queued_locked(std::unique_lock<std::mutex>& lock, Writer& self) {
   self.turn.wait(lock, [&] { return self.done || writers_.front() == &self; });
 }
 
 Status SyncWriteAheadLog::lead_or_wait_locked(std::unique_lock<std::mutex>& lock, Writer& self) {
-  self.turn.wait(lock, [&] { return self.done || writers_.front() == &self; });
+  wait_queued_locked(lock, self);
   if (self.done) return self.status;  // an earlier leader wrote it
   const std::vector<Writer*> group = take_group_locked();
   Status status = write_group(lock, group);
@@ -387,18 +391,14 @@ void SyncWriteAheadLog::finish_locked(std::size_t count, const Status& status) {
 }
 
 Status SyncWriteAheadLog::append(const WalEntry& entry) {
-  // Encoding, CRC and sealing happen before the lock is taken.
-  auto record = build_wal_record(entry, key_.get());
-  if (!record.ok()) return record.status();
-
-  Writer self(*record);
-  std::unique_lock lock(mutex_);
-  writers_.push_back(&self);
-  return lead_or_wait_locked(lock, self);
+  Pending pending;
+  if (Status queued = queue(entry, pending); !queued.ok()) return queued;
+  return wait(pending);
 }
 
 Status SyncWriteAheadLog::queue(const WalEntry& entry, Pending& pending) {
   if (pending.writer_) fatal("a pending log append was queued twice");
+  // Encoding, CRC and sealing happen before the lock is taken.
   auto record = build_wal_record(entry, key_.get());
   if (!record.ok()) return record.status();
   pending.record_ = std::move(record).value();

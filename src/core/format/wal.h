@@ -182,6 +182,8 @@ class SyncWriteAheadLog {
   // Queues `self` and waits until it is at the front of the queue (it leads)
   // or a leader has finished it.
   void wait_for_turn_locked(std::unique_lock<std::mutex>& lock, Writer& self);
+  // Waits until the queued `self` is at the front of the queue or finished.
+  void wait_queued_locked(std::unique_lock<std::mutex>& lock, Writer& self);
   // The rest of an append once `self` is queued: waits for its turn, then
   // either returns the outcome an earlier leader gave it or leads a group.
   Status lead_or_wait_locked(std::unique_lock<std::mutex>& lock, Writer& self);
