@@ -483,9 +483,10 @@ bool get_indexes_and_ids(ByteReader& r, Collection& c) {
 }
 
 // The collection record. A large record's documents are built on a second
-// thread while this one decodes what follows them, found by a pass over the
-// documents that builds nothing. The first failure in record order is the
-// one reported, as in a decoding from front to back.
+// thread while this one passes over them, building nothing, to find what
+// follows them and decode it. The first failure in record order is the one
+// reported, as in a decoding from front to back: the pass over the documents
+// fails wherever building them fails, at the same place or before.
 Result<Collection> get_collection(std::span<const uint8_t> bytes, std::size_t side_by_side_bytes) {
   ByteReader reader(bytes);
   Collection c;
@@ -493,11 +494,14 @@ Result<Collection> get_collection(std::span<const uint8_t> bytes, std::size_t si
   if (!reader.get_string(c.name) || !reader.get_u64(c.dimension) || !reader.get_u64(count)) {
     return Status::InvalidData(reader.error());
   }
-  ByteReader after_documents = reader;
-  if (bytes.size() >= side_by_side_bytes && skip_document_table(after_documents, count)) {
+  if (bytes.size() >= side_by_side_bytes) {
+    ByteReader after_documents = reader;
     bool documents_read = false, rest_read = false;
     run_side_by_side([&] { documents_read = get_document_table(reader, count, c); },
-                     [&] { rest_read = get_indexes_and_ids(after_documents, c); });
+                     [&] {
+                       rest_read = skip_document_table(after_documents, count) &&
+                                   get_indexes_and_ids(after_documents, c);
+                     });
     if (!documents_read) return Status::InvalidData(reader.error());
     if (!rest_read) return Status::InvalidData(after_documents.error());
     return c;
