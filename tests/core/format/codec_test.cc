@@ -250,6 +250,12 @@ TEST(CodecTest, InvalidUtf8IsReportedWithRustStyleTexts) {
       {"12345678\xf0\x9f\x98\x80\xf0\x9f\x98", "incomplete utf-8 byte sequence from index 12"},
       {"ab\xe2\x82", "incomplete utf-8 byte sequence from index 2"},
       {"\xf4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // above U+10FFFF
+      // Past and inside the runs of ASCII read a word or four at a time.
+      {std::string(70, 'a') + "\xff", "invalid utf-8 sequence of 1 bytes from index 70"},
+      {std::string(31, 'a') + "\xff" + std::string(40, 'a'),
+       "invalid utf-8 sequence of 1 bytes from index 31"},
+      {std::string(33, 'a') + "\xc3\xa9" + std::string(32, 'a') + "\xe2\x82",
+       "incomplete utf-8 byte sequence from index 67"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(decode_error(encode_wal_entry(DeleteCollectionEntry{c.name})), prefix + c.message)
