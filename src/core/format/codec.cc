@@ -3,6 +3,7 @@
 // `get`. Changing either side changes the file format.
 #include "core/format/codec.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -339,19 +340,24 @@ bool get_codebook(ByteReader& r, PqCodebook& c) {
          r.get_f32s(c.centroids);
 }
 
-bool get_neighbors(ByteReader& r, NeighborLists& neighbors) {
-  using Layers = std::vector<std::vector<uint32_t>>;
+// The graph's links, stored per node and layer, read straight into the flat
+// arrays they live in. Room is reserved for the nodes the rest of the input
+// can hold, at most four bytes of slots per byte of input (a node's lists
+// may be empty); the lists are checked after decoding, like every other field.
+bool get_neighbors(ByteReader& r, Adjacency& adjacency) {
   uint64_t nodes;
   if (!r.get_u64(nodes)) return false;
-  neighbors.reserve(r.reservation(nodes, 8));  // a node takes at least its layer count
+  adjacency.reserve(
+      r.reservation(nodes, std::max<std::size_t>(8, adjacency.base_slot_bytes() / 4)));
+  std::vector<uint32_t> ids;
   for (uint64_t i = 0; i < nodes; ++i) {
     uint64_t layer_count;
     // Levels are one byte, so no node of a readable graph has more lists.
     if (!r.get_u64(layer_count) || layer_count > Adjacency::kMaxLists) return false;
-    Layers& layers = neighbors.emplace_back();
-    layers.reserve(r.reservation(layer_count, 8));
+    adjacency.add_node(layer_count);
     for (uint64_t l = 0; l < layer_count; ++l) {
-      if (!r.get_u32s(layers.emplace_back())) return false;
+      if (!r.get_u32s(ids)) return false;
+      adjacency.set_list(static_cast<uint32_t>(i), l, ids);
     }
   }
   return true;
@@ -362,13 +368,8 @@ bool get_index(ByteReader& r, HnswIndex& h) {
       !r.get_f32s(h.vector_scale) || !r.get_f32s(h.raw_vectors)) {
     return false;
   }
-  {
-    // Read in the nested form, then laid out flat; the lists are checked
-    // after decoding, like every other field.
-    NeighborLists lists;
-    if (!get_neighbors(r, lists)) return false;
-    h.neighbors = Adjacency::from_lists(lists, h.config.m_max0, h.config.m);
-  }
+  h.neighbors = Adjacency(h.config.m_max0, h.config.m);
+  if (!get_neighbors(r, h.neighbors)) return false;
   if (!r.get_u8s(h.layers) || !r.get_bools(h.deleted)) return false;
   bool present;
   if (!r.get_option_tag(present)) return false;

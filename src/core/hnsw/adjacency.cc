@@ -41,6 +41,12 @@ NeighborLists Adjacency::to_lists() const {
   return lists;
 }
 
+void Adjacency::reserve(std::size_t nodes) {
+  base_.reserve(base_.size() + nodes * (base_capacity_ + 1));
+  upper_first_.reserve(upper_first_.size() + nodes);
+  layer_counts_.reserve(layer_counts_.size() + nodes);
+}
+
 void Adjacency::add_node(uint64_t layer_count) {
   if (layer_count > kMaxLists || upper_lists_ + layer_count > UINT32_MAX) {
     fatal("graph node with " + std::to_string(layer_count) + " layers");

@@ -10,8 +10,9 @@
 // width (m can be anything) or a crafted snapshot must not make every node
 // reserve room that no list uses. A longer list moves to a side table; its
 // slot keeps the length and, in place of the first id, the list's index there.
-// Snapshots keep the nested per-node form (NeighborLists); from_lists and
-// to_lists convert at load and save.
+// Snapshots keep the lists node by node; the codec reads them into the slots
+// (add_node, set_list) and writes them out through list(). The nested form
+// (NeighborLists) is for building and inspecting graphs by hand.
 #pragma once
 
 #include <cstddef>
@@ -62,6 +63,10 @@ class Adjacency {
     prefetch_line(slot + 16);
   }
 
+  // Room for `nodes` more nodes' layer-0 slots and bookkeeping.
+  void reserve(std::size_t nodes);
+  // The bytes of one node's layer-0 slot.
+  std::size_t base_slot_bytes() const { return 4 * (base_capacity_ + 1); }
   // Appends a node with `layer_count` (at most kMaxLists) empty lists.
   void add_node(uint64_t layer_count);
   // Replaces node `node`'s list on `layer` (< layer_count(node)).
