@@ -45,6 +45,7 @@ void Adjacency::reserve(std::size_t nodes) {
   base_.reserve(base_.size() + nodes * (base_capacity_ + 1));
   upper_first_.reserve(upper_first_.size() + nodes);
   layer_counts_.reserve(layer_counts_.size() + nodes);
+  base_kept_.reserve(base_kept_.size() + nodes);
 }
 
 void Adjacency::add_node(uint64_t layer_count) {
@@ -54,13 +55,23 @@ void Adjacency::add_node(uint64_t layer_count) {
   base_.resize(base_.size() + base_capacity_ + 1, 0);
   upper_first_.push_back(static_cast<uint32_t>(upper_lists_));
   layer_counts_.push_back(static_cast<uint16_t>(layer_count));
+  base_kept_.push_back(kUnknownKept);
   if (layer_count > 1) {
     upper_lists_ += layer_count - 1;
     upper_.resize(static_cast<std::size_t>(upper_lists_) * (upper_capacity_ + 1), 0);
   }
 }
 
+void Adjacency::set_selected_list(uint32_t node, uint64_t layer, std::span<const uint32_t> ids,
+                                  std::size_t kept) {
+  set_list(node, layer, ids);
+  if (layer == 0 && kept < kUnknownKept && kept <= ids.size()) {
+    base_kept_[node] = static_cast<uint8_t>(kept);
+  }
+}
+
 void Adjacency::set_list(uint32_t node, uint64_t layer, std::span<const uint32_t> ids) {
+  if (layer == 0) base_kept_[node] = kUnknownKept;
   uint32_t* s = slot(node, layer);
   const std::size_t room = capacity(layer);
   const bool overflowed = s[0] > room;
@@ -79,6 +90,7 @@ void Adjacency::set_list(uint32_t node, uint64_t layer, std::span<const uint32_t
 }
 
 void Adjacency::append(uint32_t node, uint64_t layer, uint32_t id) {
+  if (layer == 0) base_kept_[node] = kUnknownKept;
   uint32_t* s = slot(node, layer);
   const std::size_t room = capacity(layer);
   if (s[0] < room) {
@@ -96,7 +108,7 @@ void Adjacency::append(uint32_t node, uint64_t layer, uint32_t id) {
 
 uint64_t Adjacency::memory_bytes() const {
   uint64_t bytes = 4 * (base_.size() + upper_.size()) + 4 * upper_first_.size() +
-                   2 * layer_counts_.size() + 24 * overflow_.size();
+                   3 * layer_counts_.size() + 24 * overflow_.size();
   for (const auto& ids : overflow_) bytes += 4 * ids.size();
   return bytes;
 }

@@ -71,6 +71,16 @@ class Adjacency {
   void add_node(uint64_t layer_count);
   // Replaces node `node`'s list on `layer` (< layer_count(node)).
   void set_list(uint32_t node, uint64_t layer, std::span<const uint32_t> ids);
+  // The same for a list that the neighbour selection returned, whose first
+  // `kept` ids it kept for their diversity and the rest filled it up. Only
+  // layer 0 remembers the count, which spares the next selection over the
+  // list most of its work.
+  void set_selected_list(uint32_t node, uint64_t layer, std::span<const uint32_t> ids,
+                         std::size_t kept);
+  // The count set_selected_list gave node `node`'s layer-0 list, or
+  // kUnknownKept once anything else has changed the list.
+  static constexpr uint8_t kUnknownKept = 0xFF;
+  uint8_t base_kept(uint32_t node) const { return base_kept_[node]; }
   // Appends `id` to node `node`'s list on `layer`.
   void append(uint32_t node, uint64_t layer, uint32_t id);
 
@@ -104,6 +114,7 @@ class Adjacency {
   std::vector<std::vector<uint32_t>> overflow_;  // lists longer than their slot
   std::vector<uint32_t> upper_first_;            // per node: its layer-1 slot in upper_
   std::vector<uint16_t> layer_counts_;           // per node
+  std::vector<uint8_t> base_kept_;               // per node: see base_kept()
   uint64_t upper_lists_ = 0;
 };
 

@@ -23,4 +23,24 @@ std::vector<DistanceId> select_neighbors_heuristic(const HnswIndex& index,
                                                    std::span<const DistanceId> candidates,
                                                    uint64_t m);
 
+// A selection's neighbours, the `kept` diverse ones first, then the fill-ins.
+struct NeighborSelection {
+  std::vector<DistanceId> neighbors;
+  std::size_t kept = 0;
+};
+
+// select_neighbors_heuristic, with the count of neighbours kept for their
+// diversity.
+NeighborSelection select_neighbors(const HnswIndex& index, std::span<const DistanceId> candidates,
+                                   uint64_t m);
+
+// The same selection when `candidates` are the neighbours of an earlier
+// selection of width m (over candidates measured from the same node in the
+// same way; `kept_before` of them kept) followed by one new candidate. It
+// re-examines only what the new candidate can change: a candidate's fate
+// depends only on the kept candidates closer to the node, and the earlier
+// selection left out no kept candidate.
+NeighborSelection reselect_neighbors(const HnswIndex& index, std::span<const DistanceId> candidates,
+                                     std::size_t kept_before, uint64_t m);
+
 }  // namespace tessarine

@@ -1,6 +1,7 @@
 // Insertion and k-NN search over the graph.
 #include "core/hnsw/graph.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -8,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/distance/code_pair.h"
+#include "core/distance/distance.h"
 #include "core/distance/simd.h"
 #include "core/hnsw/layer_search.h"
 #include "core/hnsw/neighbor_selection.h"
@@ -292,6 +295,60 @@ TEST(NeighborSelectionTest, CopiesOfAKeptNeighbourAreSkipped) {
     for (const auto& [d, id] : select_neighbors_heuristic(index, candidates, 4)) ids.push_back(id);
     EXPECT_EQ(ids, (std::vector<uint32_t>{0, 2, 3})) << (raw ? "raw" : "8-bit");
   }
+}
+
+// Cutting a full list back after one more candidate arrives re-examines only
+// what that candidate can change; it must choose exactly what a selection
+// from scratch chooses, in the same order, including among copies and ties.
+TEST(NeighborSelectionTest, ReselectionAfterAddingEqualsSelectingAnew) {
+  const std::size_t dim = 6, m = 8;
+  // Components in {-1, 0, 1}: many equal distances and exact copies.
+  std::mt19937 rng(11);
+  std::vector<float> data;
+  for (std::size_t i = 0; i < 300 * dim; ++i) data.push_back(static_cast<float>(rng() % 3) - 1);
+  const auto smooth = random_data(12, 300, dim);
+  data.insert(data.end(), smooth.begin(), smooth.end());
+  const std::size_t n = data.size() / dim;
+  std::size_t compared = 0;
+  for (bool raw : {true, false}) {
+    for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean}) {
+      HnswIndex index(make_config(metric, raw, m / 2), dim);
+      for (std::size_t i = 0; i < n; ++i) {
+        index.insert(static_cast<uint32_t>(i), row(data, dim, i),
+                     QuantizedVector::quantize(row(data, dim, i)));
+      }
+      for (int trial = 0; trial < 60; ++trial) {
+        // Measured from e as a list is measured when it is cut back.
+        const uint32_t e = static_cast<uint32_t>(rng() % n);
+        const auto from_e = [&](uint32_t x) -> DistanceId {
+          const float d = raw ? distance_exact(metric, index.raw_vector(e), index.raw_vector(x))
+                              : distance_between_codes(metric, index.coded(e), index.coded(x));
+          return {d, x};
+        };
+        std::vector<DistanceId> candidates;
+        for (int c = 0; c < 24; ++c) {
+          const uint32_t x = static_cast<uint32_t>(rng() % n);
+          if (x != e) candidates.push_back(from_e(x));
+        }
+        // A list of width m: one selection, then one candidate added at a time.
+        NeighborSelection list = select_neighbors(index, candidates, m);
+        for (int step = 0; step < 20 && list.neighbors.size() == m; ++step) {
+          const uint32_t added = static_cast<uint32_t>(rng() % n);
+          const bool listed = std::any_of(list.neighbors.begin(), list.neighbors.end(),
+                                          [&](const DistanceId& c) { return c.second == added; });
+          if (added == e || listed) continue;
+          std::vector<DistanceId> grown = list.neighbors;
+          grown.push_back(from_e(added));
+          const NeighborSelection again = reselect_neighbors(index, grown, list.kept, m);
+          list = select_neighbors(index, grown, m);
+          ASSERT_EQ(again.neighbors, list.neighbors) << "trial " << trial << " step " << step;
+          ASSERT_EQ(again.kept, list.kept);
+          ++compared;
+        }
+      }
+    }
+  }
+  EXPECT_GT(compared, 1000u);
 }
 
 // Data holding many exact copies (as real embeddings of repeated texts do):
