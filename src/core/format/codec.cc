@@ -485,11 +485,10 @@ bool get_indexes_and_ids(ByteReader& r, Collection& c) {
 
 // The collection record. A large record's tables are decoded on a second
 // thread, which first passes over the documents, building nothing, to find
-// them; this thread builds the documents meanwhile. The documents make most
-// of the small allocations, and a second thread's malloc arena grows a page
-// at a time, one mprotect call each (5,000 of them for 20,000 documents),
-// where the main thread's heap, which a program mostly loads from, grows in
-// large steps. The first failure
+// where they end; this thread builds the documents meanwhile. The documents
+// make most of the small allocations, and a second thread's malloc arena
+// grows a page (one mprotect call) at a time, where the main thread's heap,
+// which a program mostly loads from, grows in large steps. The first failure
 // in record order is the one reported, as in a decoding from front to back:
 // the pass over the documents fails wherever building them fails, at the
 // same place or before.

@@ -144,19 +144,26 @@ NeighborSelection fill_up(const std::vector<DistanceId>& sorted, const std::vect
   return {std::move(selected), kept};
 }
 
+// Sorts the candidates into scratch.sorted, marks them all rejected and
+// forgets the kept vectors; returns how many neighbours the selection wants.
+template <typename Vectors>
+std::size_t start_selection(Vectors& vectors, SelectionScratch& scratch,
+                            std::span<const DistanceId> candidates, uint64_t m) {
+  scratch.sorted.assign(candidates.begin(), candidates.end());
+  stable_sort_by_distance(scratch.sorted);
+  scratch.taken.assign(scratch.sorted.size(), kRejected);
+  vectors.clear();
+  return static_cast<std::size_t>(std::min<uint64_t>(m, scratch.sorted.size()));
+}
+
 template <typename Vectors>
 NeighborSelection select_diverse(Vectors vectors, SelectionScratch& scratch,
                                  std::span<const DistanceId> candidates, uint64_t m) {
-  std::vector<DistanceId>& sorted = scratch.sorted;
-  sorted.assign(candidates.begin(), candidates.end());
-  stable_sort_by_distance(sorted);
-  const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(m, sorted.size()));
+  const std::size_t want = start_selection(vectors, scratch, candidates, m);
+  if (want == 0) return {};
+  const std::vector<DistanceId>& sorted = scratch.sorted;
   std::vector<DistanceId> selected;
   selected.reserve(want);
-  if (want == 0) return {};
-  vectors.clear();
-  scratch.taken.assign(sorted.size(), kRejected);
-
   for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
     const auto [distance, id] = sorted[i];
     if (i + 1 < sorted.size()) vectors.prefetch(sorted[i + 1].second);
@@ -187,24 +194,19 @@ std::optional<NeighborSelection> select_after_adding(Vectors vectors, SelectionS
                                                      std::span<const DistanceId> candidates,
                                                      std::size_t kept_before, uint64_t m) {
   if (kept_before >= candidates.size()) return std::nullopt;
-  std::vector<DistanceId>& sorted = scratch.sorted;
-  sorted.assign(candidates.begin(), candidates.end());
-  stable_sort_by_distance(sorted);
+  const std::size_t want = start_selection(vectors, scratch, candidates, m);
+  const std::vector<DistanceId>& sorted = scratch.sorted;
   for (std::size_t i = 1; i < sorted.size(); ++i) {
     if (total_order_key(sorted[i - 1].first) == total_order_key(sorted[i].first)) {
       return std::nullopt;
     }
   }
-  const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(m, sorted.size()));
+  if (want == 0) return NeighborSelection{};
   std::vector<DistanceId> selected;
   selected.reserve(want);
-  if (want == 0) return NeighborSelection{};
-  vectors.clear();
-  scratch.taken.assign(sorted.size(), kRejected);
   const uint32_t added = candidates.back().second;
-  // The ids the earlier selection kept.
   const std::span<const DistanceId> kept_earlier = candidates.first(kept_before);
-  const auto kept_before_now = [&](uint32_t id) {
+  const auto was_kept = [&](uint32_t id) {
     return std::any_of(kept_earlier.begin(), kept_earlier.end(),
                        [id](const DistanceId& c) { return c.second == id; });
   };
@@ -212,7 +214,7 @@ std::optional<NeighborSelection> select_after_adding(Vectors vectors, SelectionS
   for (std::size_t i = 0; i < sorted.size() && selected.size() < want; ++i) {
     const auto [distance, id] = sorted[i];
     if (as_before && id != added) {
-      if (!kept_before_now(id)) continue;  // rejected before, rejected now
+      if (!was_kept(id)) continue;  // rejected before, rejected now
       scratch.taken[i] = kSelected;
     } else {
       if (i + 1 < sorted.size()) vectors.prefetch(sorted[i + 1].second);
