@@ -123,13 +123,16 @@ Result<CollectionHandle> load_collection(Env& env, const fs::path& file, const E
   }
   // The derived data is not stored in the file. The metadata index only
   // looks ids up, so it can be built from unchecked tables, beside the
-  // checks; the vector index's derived values wait for them.
+  // checks; the vector index's derived values wait for them. The index's
+  // many small blocks come from this thread's heap, which grows in large
+  // steps (a second thread's grows a page at a time).
   Status valid;
-  run_side_by_side([&] { rebuild_metadata_index(collection); },
-                   [&] {
-                     valid = validate_collection(collection);
-                     if (valid.ok()) collection.hnsw.restore_derived();
-                   });
+  run_side_by_side(
+      [&] {
+        valid = validate_collection(collection);
+        if (valid.ok()) collection.hnsw.restore_derived();
+      },
+      [&] { rebuild_metadata_index(collection); });
   if (!valid.ok()) return Status::InvalidData("snapshot validation failed: " + valid.message());
   return std::make_shared<LockedCollection>(std::move(collection));
 }
