@@ -28,7 +28,7 @@ struct HnswIndex {
   std::vector<float> vector_scale;   // per node
   std::vector<float> raw_vectors;    // node_count * dimension when store_raw_vectors, else empty
   // The ids linked from node i on layer l: neighbors.list(i, l); one list per
-  // layer 0 .. layers[i]. Persisted in the nested form (Adjacency::to_lists).
+  // layer 0 .. layers[i]. Persisted node by node, each list behind its length.
   Adjacency neighbors;
   std::vector<uint8_t> layers;   // each node's top level
   std::vector<uint8_t> deleted;  // tombstones, 0 or 1 per node
